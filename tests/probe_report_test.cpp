@@ -172,7 +172,7 @@ TEST(ProbeReport, WritesWholeReportsByteForByte) {
   };
   for (const ReportCase& c : cases) {
     uint32_t count = 0;
-    EXPECT_EQ(RunReport(c.Names, &count), c.Expected) << c.Title;
+    EXPECT_EQ(RunReport(c.Names, &count), TextLines(c.Expected)) << c.Title;
     EXPECT_EQ(count, c.Count) << c.Title;
   }
 }
@@ -190,12 +190,12 @@ TEST(ProbeReport, WritesAnOverlongNameWholeAndReplacesOnlyWhatCannotBeEncoded) {
   name += L" (COM3)";
   shown += " (COM3)";
   uint32_t count = 0;
-  EXPECT_EQ(RunReport({name.c_str()}, &count),
+  EXPECT_EQ(RunReport({name.c_str()}, &count), TextLines(
             "Enumerated:  " + shown +
                 "\n"
                 "             Qel Port Address (Specific): 0x3\n"
                 "             Qel Port Address (Generic) : 0\n"
-                "\nFound 1 Zelnar Debug Probe Connected\n");
+                "\nFound 1 Zelnar Debug Probe Connected\n"));
   EXPECT_EQ(count, 1u);
 }
 

@@ -100,7 +100,7 @@ TEST(RunPortCheck, GatesOnTheVersionThenReportsAndSetsTheStatus) {
     fake = FakePlatform{c.VersionReadable, c.Version, c.Names, 0};
     FILE* out = OpenCapture();
     const int status = RunPortCheck(out, PlatformOperations{FakeQueryVersion, FakeWalk});
-    EXPECT_EQ(CloseCapture(out), c.Expected) << c.Title;
+    EXPECT_EQ(CloseCapture(out), TextLines(c.Expected)) << c.Title;
     EXPECT_EQ(status, c.Status) << c.Title;
     EXPECT_EQ(fake.Walks, c.Walks) << c.Title;
   }

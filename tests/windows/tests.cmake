@@ -1,0 +1,1 @@
+add_test(NAME placeholder COMMAND true)

@@ -1,0 +1,5 @@
+#!/bin/sh
+# Runs a Windows program under Wine for ctest: quiet, in the prefix the test
+# names (WINEPREFIX), with that prefix's server kept running by the suite.
+export WINEDEBUG=-all
+exec wine "$@"
