@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""The real executable against Wine's own SetupAPI, over device databases
+written into a Wine prefix: stdout byte for byte, stderr empty, exit status."""
+import os
+import subprocess
+import sys
+import tempfile
+
+PORTS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+USB = "{36FC9E60-C465-11CF-8056-444553540000}"
+ENUM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum"
+# The fixtures' own enumerators, removed before every case.
+ENUMERATORS = ("ZTESTA", "ZTESTB")
+
+UNVERIFIED = "CleanUp:  Unable to verify Windows version, exiting...\n"
+UNSUPPORTED = "CleanUp:  This utility is  designed to run on Windows XP/2003 and later\n"
+
+
+def reg_string(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def registry_file(version, devices):
+    """devices: (key below Enum, class GUID, friendly name or None)."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    lines += ["[-%s\\%s]" % (ENUM, e) for e in ENUMERATORS]
+    lines += ["", r"[HKEY_CURRENT_USER\Software\Wine]", '"Version"=' + reg_string(version), ""]
+    for key, guid, name in devices:
+        lines.append("[%s\\%s]" % (ENUM, key))
+        lines.append('"ClassGUID"=' + reg_string(guid))
+        if name is not None:
+            lines.append('"FriendlyName"=' + reg_string(name))
+        lines.append("")
+    return ("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le")
+
+
+def entry(name, port=None, generic=None):
+    text = "Enumerated:  %s\n" % name
+    if port is not None:
+        text += "             Qel Port Address (Specific): 0x%x\n" % (port & 0xFFFFFFFF)
+        text += "             Qel Port Address (Generic) : %d\n" % generic
+    return text
+
+
+def summary(count):
+    return "\nFound %d Zelnar Debug Probe%s Connected\n" % (count, "" if count == 1 else "s")
+
+
+EMU = "Zelnar Emulator CDC Serial Port"
+DBG = "Zelnar Debug Probe"
+LONG199 = DBG + " (COM9) " + "x" * (199 - len(DBG) - 8)
+LONG200 = DBG + " (COM9) " + "x" * (200 - len(DBG) - 8)
+assert len(LONG199) == 199 and len(LONG200) == 200
+
+MIXED = [
+    (r"ZTESTA\PORT_1\0000", PORTS, "Communications Port (COM1)"),
+    (r"ZTESTA\PROBE_A\0000", PORTS, EMU + " (COM7)"),
+    (r"ZTESTA\PROBE_B\0000", PORTS, DBG + " (COM12)"),
+    (r"ZTESTA\PROBE_C\0000", PORTS, "USB " + DBG),
+    (r"ZTESTA\PROBE_D\0000", PORTS, DBG + " (COM255)"),
+    (r"ZTESTB\NONAME\0000", PORTS, None),
+    (r"ZTESTB\OTHERCLASS\0000", USB, DBG + " (COM8)"),
+]
+MIXED_REPORT = (entry(EMU + " (COM7)", 7, 0) + entry(DBG + " (COM12)", 12, 1) + entry("USB " + DBG)
+                + entry(DBG + " (COM255)", 255, 3) + summary(4))
+ONE_PROBE = [(r"ZTESTA\PROBE\0000", PORTS, EMU + " (COM12)")]
+ONE_REPORT = entry(EMU + " (COM12)", 12, 0) + summary(1)
+
+# (title, Wine's version setting, devices, arguments, stdout, status)
+CASES = [
+    ("probes of both patterns among other devices", "win7", MIXED, [], MIXED_REPORT, 0),
+    ("arguments change nothing", "win7", MIXED, ["/?", "--help", "*", "%s%n"], MIXED_REPORT, 0),
+    ("no probe", "win7", MIXED[:1] + MIXED[5:], [], summary(0), 1),
+    ("names of 199 and 200 characters", "win7",
+     [(r"ZTESTA\LONG\0000", PORTS, LONG199), (r"ZTESTA\LONG\0001", PORTS, LONG200),
+      (r"ZTESTA\LONG\0002", PORTS, DBG + " (COM-1) " + "z" * 400)],
+     [], entry(LONG199, 9, 0) + summary(1), 0),
+    ("characters the console cannot encode", "win7",
+     [(r"ZTESTA\WIDE\0000", PORTS, DBG + " \u4e2d\u6587 (COM5)"),
+      (r"ZTESTA\WIDE\0001", PORTS, DBG + " COMBO (COM4)"),
+      (r"ZTESTA\WIDE\0002", PORTS, DBG + " (COM-1)")],
+     [], entry(DBG + " ?? (COM5)", 5, 0) + entry(DBG + " COMBO (COM4)", 0, 1)
+     + entry(DBG + " (COM-1)", -1, 2) + summary(3), 0),
+    ("Windows 2000", "win2k", ONE_PROBE, [], UNSUPPORTED, 255),
+    ("Windows NT 4.0", "nt40", ONE_PROBE, [], UNSUPPORTED, 255),
+    ("Windows XP", "winxp", ONE_PROBE, [], ONE_REPORT, 0),
+    ("Windows Server 2003", "win2003", ONE_PROBE, [], ONE_REPORT, 0),
+    ("Windows Vista", "vista", ONE_PROBE, [], ONE_REPORT, 0),
+    ("Windows 7", "win7", ONE_PROBE, [], ONE_REPORT, 0),
+    ("Windows 10", "win10", ONE_PROBE, [], ONE_REPORT, 0),
+]
+
+
+def main():
+    exe, prefix = sys.argv[1], sys.argv[2]
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    passed = failed = 0
+    with tempfile.TemporaryDirectory() as work:
+        fixture = os.path.join(work, "fixture.reg")
+        for title, version, devices, args, stdout, status in CASES:
+            with open(fixture, "wb") as f:
+                f.write(registry_file(version, devices))
+            subprocess.run(["wine", "regedit", "/S", fixture], env=env, check=True,
+                           stdin=subprocess.DEVNULL, capture_output=True)
+            run = subprocess.run(["wine", exe] + args, env=env, stdin=subprocess.DEVNULL,
+                                 capture_output=True)
+            want = stdout.replace("\n", "\r\n").encode("ascii")
+            problems = []
+            if run.stdout != want:
+                problems.append("stdout %r, want %r" % (run.stdout, want))
+            if run.stderr:
+                problems.append("stderr %r" % run.stderr)
+            if run.returncode != status:
+                problems.append("status %d, want %d" % (run.returncode, status))
+            if problems:
+                failed += 1
+                print("FAILED: %s\n  %s" % (title, "\n  ".join(problems)))
+            else:
+                passed += 1
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
