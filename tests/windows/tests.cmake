@@ -1,17 +1,19 @@
-# Windows-side tests, run under Wine. One throwaway prefix serves the whole
-# run: made once by a setup test, its server kept up until the cleanup test.
-set(PORTCHECK_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-set(wine_environment WINEPREFIX=${PORTCHECK_WINEPREFIX} WINEDEBUG=-all)
-set(wine_prefix ${CMAKE_CURRENT_SOURCE_DIR}/windows/wine-prefix.sh)
-
-add_test(NAME wine_prefix_start COMMAND sh ${wine_prefix} start ${PORTCHECK_WINEPREFIX})
-add_test(NAME wine_prefix_stop COMMAND sh ${wine_prefix} stop ${PORTCHECK_WINEPREFIX})
-set_tests_properties(wine_prefix_start PROPERTIES FIXTURES_SETUP wine)
-set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
-
 add_executable(device_walk_tests windows/device_walk_test.cpp)
 target_link_libraries(device_walk_tests PRIVATE portcheck_platform GTest::gtest_main)
 add_test(NAME device_walk_tests COMMAND device_walk_tests)
+
+if(NOT CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
+# Cross-built, the tests run under Wine. One throwaway prefix serves the whole
+# run: made once by a setup test, its server kept up until the cleanup test.
+set(PORTCHECK_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(wine_prefix ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh)
+add_test(NAME wine_prefix_make COMMAND sh ${wine_prefix} make ${PORTCHECK_WINEPREFIX})
+add_test(NAME wine_prefix_down COMMAND sh ${wine_prefix} down ${PORTCHECK_WINEPREFIX})
+set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine)
+set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine)
 
 add_test(NAME portcheck_end_to_end
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/end_to_end_test.py
@@ -21,4 +23,4 @@ add_test(NAME portcheck_image
           $<TARGET_FILE:portcheck>)
 
 set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end PROPERTIES
-  FIXTURES_REQUIRED wine ENVIRONMENT "${wine_environment}")
+  FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all")

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Builds the Windows executable and runs it under Wine in a throwaway prefix
+# that holds a few sample Ports devices (scripts/demo-devices.reg), some of
+# them probes. Prints the report; the exit status is the program's.
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/prerequisites.sh
+ensure_packages $PORTCHECK_RUN_PACKAGES
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target portcheck >/dev/null
+
+prefix=$(mktemp -d)
+trap 'sh scripts/wine-prefix.sh down "$prefix"; rm -rf "$prefix"' EXIT
+echo "Making a throwaway Wine prefix with sample devices (about 10 seconds)..." >&2
+sh scripts/wine-prefix.sh make "$prefix"
+WINEPREFIX=$prefix WINEDEBUG=-all wine regedit /S scripts/demo-devices.reg </dev/null
+set +e
+WINEPREFIX=$prefix WINEDEBUG=-all wine build/windows/portcheck.exe </dev/null
+status=$?
+echo "(exit status $status)" >&2
+exit $status

@@ -1,0 +1,20 @@
+#!/bin/sh
+# Builds the Windows executable and runs it, under Wine on Linux, in a Wine
+# prefix of its own (build/wine-run). Arguments are passed on (the program
+# ignores them); the exit status is the program's.
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/prerequisites.sh
+ensure_packages $PORTCHECK_RUN_PACKAGES
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target portcheck >/dev/null
+
+prefix=$(pwd)/build/wine-run
+[ -d "$prefix" ] || sh scripts/wine-prefix.sh make "$prefix"
+sh scripts/wine-prefix.sh up "$prefix"
+set +e
+WINEPREFIX=$prefix WINEDEBUG=-all wine build/windows/portcheck.exe "$@" </dev/null
+status=$?
+sh scripts/wine-prefix.sh down "$prefix"
+exit $status
