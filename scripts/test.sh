@@ -1,11 +1,18 @@
 #!/bin/sh
-# The whole test suite: the host build and the Windows build (its tests under
-# Wine), each configured, built and tested by its workflow preset.
+# The whole test suite. Each build is configured, built and tested by its
+# workflow preset:
+#   host       the portable program over the stand-in platform
+#   host-asan  the same tests under AddressSanitizer and UBSan (clang), and a
+#              bounded fuzz run of the probe report
+#   windows    the cross-built executable; its tests run under Wine
+# then the style gates (clang-format, clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/prerequisites.sh
 ensure_packages $PORTCHECK_TEST_PACKAGES
 
 cmake --workflow --preset host
+cmake --workflow --preset host-asan
 cmake --workflow --preset windows
+sh scripts/style.sh
 echo "All test suites passed."

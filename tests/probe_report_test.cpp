@@ -190,12 +190,12 @@ TEST(ProbeReport, WritesAnOverlongNameWholeAndReplacesOnlyWhatCannotBeEncoded) {
   name += L" (COM3)";
   shown += " (COM3)";
   uint32_t count = 0;
-  EXPECT_EQ(RunReport({name.c_str()}, &count), TextLines(
-            "Enumerated:  " + shown +
-                "\n"
-                "             Qel Port Address (Specific): 0x3\n"
-                "             Qel Port Address (Generic) : 0\n"
-                "\nFound 1 Zelnar Debug Probe Connected\n"));
+  EXPECT_EQ(RunReport({name.c_str()}, &count),
+            TextLines("Enumerated:  " + shown +
+                      "\n"
+                      "             Qel Port Address (Specific): 0x3\n"
+                      "             Qel Port Address (Generic) : 0\n"
+                      "\nFound 1 Zelnar Debug Probe Connected\n"));
   EXPECT_EQ(count, 1u);
 }
 

@@ -17,11 +17,10 @@ struct VersionCase {
 
 TEST(IsSupportedWindowsVersion, AcceptsXpAnd2003AndEverythingFromSixOn) {
   const VersionCase cases[] = {
-      {0, 0, false},          {4, 0, false},          {4, 90, false},
-      {4, 0xFFFFFFFF, false}, {5, 0, false},          {5, 1, true},
-      {5, 2, true},           {5, 3, false},          {5, 0xFFFFFFFF, false},
-      {6, 0, true},           {6, 1, true},           {6, 2, true},
-      {6, 0xFFFFFFFF, true},  {10, 0, true},          {0xFFFFFFFF, 0, true},
+      {0, 0, false},          {4, 0, false}, {4, 90, false},        {4, 0xFFFFFFFF, false},
+      {5, 0, false},          {5, 1, true},  {5, 2, true},          {5, 3, false},
+      {5, 0xFFFFFFFF, false}, {6, 0, true},  {6, 1, true},          {6, 2, true},
+      {6, 0xFFFFFFFF, true},  {10, 0, true}, {0xFFFFFFFF, 0, true},
   };
   for (const VersionCase& c : cases) {
     EXPECT_EQ(IsSupportedWindowsVersion(WindowsVersion{c.Major, c.Minor}), c.Supported)

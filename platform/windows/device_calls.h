@@ -11,14 +11,12 @@
 #include "portcheck/platform.h"
 
 struct DeviceCalls {
-  HDEVINFO(WINAPI* GetClassDevs)(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
-  BOOL(WINAPI* EnumDeviceInfo)(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_DATA device);
-  CONFIGRET(WINAPI* GetDevNodeStatus)(PULONG status, PULONG problem, DEVINST node, ULONG flags);
-  CONFIGRET(WINAPI* GetDeviceId)(DEVINST node, PWCHAR buffer, ULONG bufferChars, ULONG flags);
-  BOOL(WINAPI* GetDeviceRegistryProperty)(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD property,
-                                          PDWORD dataType, PBYTE buffer, DWORD bufferBytes,
-                                          PDWORD requiredBytes);
-  BOOL(WINAPI* DestroyDeviceInfoList)(HDEVINFO set);
+  decltype(&SetupDiGetClassDevsW) GetClassDevs;
+  decltype(&SetupDiEnumDeviceInfo) EnumDeviceInfo;
+  decltype(&CM_Get_DevNode_Status) GetDevNodeStatus;
+  decltype(&CM_Get_Device_IDW) GetDeviceId;
+  decltype(&SetupDiGetDeviceRegistryPropertyW) GetDeviceRegistryProperty;
+  decltype(&SetupDiDestroyDeviceInfoList) DestroyDeviceInfoList;
 };
 
 extern const DeviceCalls kSystemDeviceCalls;

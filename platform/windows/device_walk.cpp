@@ -51,9 +51,12 @@ bool ReadListedName(const DeviceCalls& calls, HDEVINFO set, SP_DEVINFO_DATA* dev
 } // namespace
 
 const DeviceCalls kSystemDeviceCalls = {
-    SetupDiGetClassDevsW,  SetupDiEnumDeviceInfo,
-    CM_Get_DevNode_Status, CM_Get_Device_IDW,
-    SetupDiGetDeviceRegistryPropertyW, SetupDiDestroyDeviceInfoList,
+    SetupDiGetClassDevsW,
+    SetupDiEnumDeviceInfo,
+    CM_Get_DevNode_Status,
+    CM_Get_Device_IDW,
+    SetupDiGetDeviceRegistryPropertyW,
+    SetupDiDestroyDeviceInfoList,
 };
 
 void WalkPortsClassDevicesWith(const DeviceCalls& calls, FriendlyNameVisitor visitor,

@@ -62,6 +62,8 @@ const FakeDevice& DeviceOf(DEVINST node) {
   return fake.Devices[node - kFirstNode];
 }
 
+// The fakes take the system functions' exact parameter types.
+// NOLINTBEGIN(readability-non-const-parameter)
 CONFIGRET WINAPI FakeGetDevNodeStatus(PULONG status, PULONG problem, DEVINST node, ULONG flags) {
   Note("status", node);
   if (!status || !problem || flags) {
@@ -98,6 +100,7 @@ BOOL WINAPI FakeGetDeviceRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA device,
   std::memcpy(buffer, d.Name.data(), d.Name.size());
   return TRUE;
 }
+// NOLINTEND(readability-non-const-parameter)
 
 BOOL WINAPI FakeDestroyDeviceInfoList(HDEVINFO set) {
   fake.Log += "destroy";
@@ -108,8 +111,12 @@ BOOL WINAPI FakeDestroyDeviceInfoList(HDEVINFO set) {
 }
 
 const DeviceCalls kFakeCalls = {
-    FakeGetClassDevs,     FakeEnumDeviceInfo,           FakeGetDevNodeStatus,
-    FakeGetDeviceId,      FakeGetDeviceRegistryProperty, FakeDestroyDeviceInfoList,
+    FakeGetClassDevs,
+    FakeEnumDeviceInfo,
+    FakeGetDevNodeStatus,
+    FakeGetDeviceId,
+    FakeGetDeviceRegistryProperty,
+    FakeDestroyDeviceInfoList,
 };
 
 void Visit(void* context, const wchar_t* name) {
@@ -139,10 +146,9 @@ struct WalkCase {
 };
 
 const DWORD kNever = 0xFFFFFFFF;
-const std::wstring k199(199, L'x');
-const std::wstring k200(200, L'y');
-
 TEST(WalkPortsClassDevices, PassesOverWhatFailsAndAlwaysReleasesTheSet) {
+  const std::wstring k199(199, L'x');
+  const std::wstring k200(200, L'y');
   const WalkCase cases[] = {
       {"the set cannot be opened", true, kNever, {Port(L"Zelnar Debug Probe (COM3)")}, "open ", {}},
       {"an empty set", false, kNever, {}, "open enum0 destroy", {}},
