@@ -6,32 +6,14 @@ import subprocess
 import sys
 import tempfile
 
-PORTS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from wine_registry import PORTS_CLASS as PORTS, registry_file  # noqa: E402
+
 USB = "{36FC9E60-C465-11CF-8056-444553540000}"
-ENUM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum"
-# The fixtures' own enumerators, removed before every case.
+# The fixtures' own enumerators, replaced in every case.
 ENUMERATORS = ("ZTESTA", "ZTESTB")
 
-UNVERIFIED = "CleanUp:  Unable to verify Windows version, exiting...\n"
 UNSUPPORTED = "CleanUp:  This utility is  designed to run on Windows XP/2003 and later\n"
-
-
-def reg_string(text):
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
-def registry_file(version, devices):
-    """devices: (key below Enum, class GUID, friendly name or None)."""
-    lines = ["Windows Registry Editor Version 5.00", ""]
-    lines += ["[-%s\\%s]" % (ENUM, e) for e in ENUMERATORS]
-    lines += ["", r"[HKEY_CURRENT_USER\Software\Wine]", '"Version"=' + reg_string(version), ""]
-    for key, guid, name in devices:
-        lines.append("[%s\\%s]" % (ENUM, key))
-        lines.append('"ClassGUID"=' + reg_string(guid))
-        if name is not None:
-            lines.append('"FriendlyName"=' + reg_string(name))
-        lines.append("")
-    return ("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le")
 
 
 def entry(name, port=None, generic=None):
@@ -99,7 +81,7 @@ def main():
         fixture = os.path.join(work, "fixture.reg")
         for title, version, devices, args, stdout, status in CASES:
             with open(fixture, "wb") as f:
-                f.write(registry_file(version, devices))
+                f.write(registry_file(ENUMERATORS, devices, version))
             subprocess.run(["wine", "regedit", "/S", fixture], env=env, check=True,
                            stdin=subprocess.DEVNULL, capture_output=True)
             run = subprocess.run(["wine", exe] + args, env=env, stdin=subprocess.DEVNULL,

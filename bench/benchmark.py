@@ -1,0 +1,82 @@
+#!/usr/bin/python3
+"""The utility's whole run under Wine, against the minimal program that makes
+the same platform calls and against an empty program (a process start), in
+one prefix holding 240 Ports devices of which a third are probes. Runs the
+three in turn, round after round (in a new order every round), and prints the medians, the ratio of the
+utility to the minimal program, and the executable's size."""
+import os
+import random
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from wine_registry import PORTS_CLASS, registry_file  # noqa: E402
+
+DEVICES = 240
+ROUNDS = int(os.environ.get("PORTCHECK_BENCH_ROUNDS", "80"))
+RATIO_TARGET = 1.05
+SIZE_TARGET = 32 * 1024
+
+
+def devices():
+    for i in range(DEVICES):
+        if i % 3 == 0:
+            name = "Zelnar Emulator CDC Serial Port (COM%d)" % (i + 3)
+        else:
+            name = "Communications Port (COM%d)" % (i + 3)
+        yield (r"BENCH\PORT\%04d" % i, PORTS_CLASS, name)
+
+
+def timed_run(program, env):
+    start = time.perf_counter()
+    run = subprocess.run(["wine", program], env=env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start, run
+
+
+def main():
+    utility, minimal, empty, prefix, work = sys.argv[1:6]
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    fixture = os.path.join(work, "bench-devices.reg")
+    with open(fixture, "wb") as f:
+        f.write(registry_file(["BENCH"], list(devices())))
+    subprocess.run(["wine", "regedit", "/S", fixture], env=env, check=True,
+                   stdin=subprocess.DEVNULL, capture_output=True)
+
+    _, check = timed_run(utility, env)
+    found = check.stdout.decode("ascii", "replace").strip().splitlines()[-1]
+    if found != "Found %d Zelnar Debug Probes Connected" % (DEVICES // 3):
+        print("the prefix does not hold the expected devices: %r" % found)
+        return 1
+
+    programs = {"utility": utility, "minimal": minimal, "empty": empty}
+    times = {name: [] for name in programs}
+    for name, program in programs.items():  # warm the file cache
+        timed_run(program, env)
+    order = list(programs)
+    shuffle = random.Random(1)  # a new order every round, the same every run
+    for _ in range(ROUNDS):
+        shuffle.shuffle(order)
+        for name in order:
+            times[name].append(timed_run(programs[name], env)[0])
+
+    medians = {name: statistics.median(t) for name, t in times.items()}
+    size = os.path.getsize(utility)
+    ratio = medians["utility"] / medians["minimal"]
+    print("%d Ports devices (%d probes), %d rounds, medians of wall time under Wine:"
+          % (DEVICES, DEVICES // 3, ROUNDS))
+    for name in programs:
+        quartiles = statistics.quantiles(times[name], n=4)
+        print("  %-8s %7.1f ms  (quartiles %.1f-%.1f ms)"
+              % (name, medians[name] * 1000, quartiles[0] * 1000, quartiles[2] * 1000))
+    print("ratio utility/minimal: %.3f (target <= %.2f)%s"
+          % (ratio, RATIO_TARGET, "" if ratio <= RATIO_TARGET else "  ABOVE TARGET"))
+    print("portcheck.exe size: %d bytes = %.1f KiB (target <= %d KiB)%s"
+          % (size, size / 1024, SIZE_TARGET // 1024, "" if size <= SIZE_TARGET else "  ABOVE TARGET"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

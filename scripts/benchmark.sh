@@ -1,0 +1,17 @@
+#!/bin/sh
+# Builds the Windows executable and the two comparison programs, and times
+# them under Wine in a throwaway prefix (bench/benchmark.py says how).
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/prerequisites.sh
+ensure_packages $PORTCHECK_RUN_PACKAGES python3
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target portcheck bench_minimal_walk bench_empty >/dev/null
+
+work=$(mktemp -d)
+trap 'sh scripts/wine-prefix.sh down "$work/prefix"; rm -rf "$work"' EXIT
+sh scripts/wine-prefix.sh make "$work/prefix"
+/usr/bin/python3 bench/benchmark.py build/windows/portcheck.exe \
+  build/windows/bench/bench_minimal_walk.exe build/windows/bench/bench_empty.exe \
+  "$work/prefix" "$work"

@@ -1,0 +1,28 @@
+"""Device databases for Wine prefixes: .reg files that replace the devices
+under given enumerators of HKLM\\System\\CurrentControlSet\\Enum."""
+
+PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+ENUM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum"
+
+
+def reg_string(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def registry_file(enumerators, devices, version=None):
+    """The bytes of a .reg file (UTF-16LE, so any character can stand in a
+    name) that deletes the enumerators' keys, then writes the devices: tuples
+    of (key below Enum, class GUID, friendly name or None). A version sets
+    what Wine reports as the Windows version ("winxp", "win7", ...)."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    lines += ["[-%s\\%s]" % (ENUM, e) for e in enumerators]
+    lines.append("")
+    if version is not None:
+        lines += [r"[HKEY_CURRENT_USER\Software\Wine]", '"Version"=' + reg_string(version), ""]
+    for key, guid, name in devices:
+        lines.append("[%s\\%s]" % (ENUM, key))
+        lines.append('"ClassGUID"=' + reg_string(guid))
+        if name is not None:
+            lines.append('"FriendlyName"=' + reg_string(name))
+        lines.append("")
+    return ("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le")
