@@ -6,7 +6,7 @@ namespace {
 
 void Ignore(void* /*context*/, const wchar_t* /*friendlyName*/) {}
 
-}  // namespace
+} // namespace
 
 int main() {
   WindowsVersion version{0, 0};

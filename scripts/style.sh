@@ -9,8 +9,8 @@ sources=$(git ls-files '*.cpp' '*.h')
 clang-format --dry-run --Werror $sources
 echo "clang-format: $(echo "$sources" | wc -l) files formatted"
 
-windows_sources=$(git ls-files 'platform/windows/*.cpp' 'tests/windows/*.cpp')
-host_sources=$(git ls-files '*.cpp' | grep -v -e '^platform/windows/' -e '^tests/windows/')
+windows_sources=$(git ls-files 'platform/windows/*.cpp' 'tests/windows/*.cpp' 'bench/*.cpp')
+host_sources=$(git ls-files '*.cpp' | grep -v -e '^platform/windows/' -e '^tests/windows/' -e '^bench/')
 clang-tidy -p build/host-asan --quiet $host_sources 2>/dev/null
 
 # clang reads the mingw-w64 build's commands, given that toolchain's C++ headers.
