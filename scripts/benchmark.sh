@@ -3,11 +3,9 @@
 # them under Wine in a throwaway prefix (bench/benchmark.py says how).
 set -eu
 cd "$(dirname "$0")/.."
-. scripts/prerequisites.sh
-ensure_packages $PORTCHECK_RUN_PACKAGES python3
-
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target portcheck bench_minimal_walk bench_empty >/dev/null
+. scripts/common.sh
+ensure_packages python3
+build_windows portcheck bench_minimal_walk bench_empty
 
 work=$(mktemp -d)
 trap 'sh scripts/wine-prefix.sh down "$work/prefix"; rm -rf "$work"' EXIT

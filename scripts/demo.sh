@@ -4,11 +4,8 @@
 # them probes. Prints the report; the exit status is the program's.
 set -eu
 cd "$(dirname "$0")/.."
-. scripts/prerequisites.sh
-ensure_packages $PORTCHECK_RUN_PACKAGES
-
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target portcheck >/dev/null
+. scripts/common.sh
+build_windows portcheck
 
 prefix=$(mktemp -d)
 trap 'sh scripts/wine-prefix.sh down "$prefix"; rm -rf "$prefix"' EXIT

@@ -4,11 +4,8 @@
 # ignores them); the exit status is the program's.
 set -eu
 cd "$(dirname "$0")/.."
-. scripts/prerequisites.sh
-ensure_packages $PORTCHECK_RUN_PACKAGES
-
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target portcheck >/dev/null
+. scripts/common.sh
+build_windows portcheck
 
 prefix=$(pwd)/build/wine-run
 [ -d "$prefix" ] || sh scripts/wine-prefix.sh make "$prefix"

@@ -8,7 +8,7 @@
 # then the style gates (clang-format, clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
-. scripts/prerequisites.sh
+. scripts/common.sh
 ensure_packages $PORTCHECK_TEST_PACKAGES
 
 cmake --workflow --preset host

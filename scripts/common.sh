@@ -1,6 +1,4 @@
-# Sourced by the scripts: makes sure the Debian packages a command needs are
-# installed. As root it installs what is missing; otherwise it prints the
-# apt-get line to run and stops.
+# Sourced by the scripts, from the top of the source tree.
 
 # Building and running the Windows executable under Wine.
 PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64"
@@ -8,6 +6,8 @@ PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES googletest libgtest-dev python3 python3-pefile
   clang libclang-rt-14-dev clang-format clang-tidy"
 
+# Makes sure the Debian packages a command needs are installed. As root it
+# installs what is missing; otherwise it prints the apt-get line to run and stops.
 ensure_packages() {
   missing=""
   for package in "$@"; do
@@ -27,4 +27,11 @@ ensure_packages() {
     echo "apt-get install failed for:$missing"
     exit 1
   }
+}
+
+# Configures the windows build and builds the given targets, quietly.
+build_windows() {
+  ensure_packages $PORTCHECK_RUN_PACKAGES
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows --target "$@" >/dev/null
 }
