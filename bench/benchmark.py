@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from wine_registry import PORTS_CLASS, registry_file  # noqa: E402
+from wine_registry import PORTS_CLASS, load_registry_file, registry_file  # noqa: E402
 
 DEVICES = 240
 ROUNDS = int(os.environ.get("PORTCHECK_BENCH_ROUNDS", "80"))
@@ -39,11 +39,7 @@ def timed_run(program, env):
 def main():
     utility, minimal, empty, prefix, work = sys.argv[1:6]
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-    fixture = os.path.join(work, "bench-devices.reg")
-    with open(fixture, "wb") as f:
-        f.write(registry_file(["BENCH"], list(devices())))
-    subprocess.run(["wine", "regedit", "/S", fixture], env=env, check=True,
-                   stdin=subprocess.DEVNULL, capture_output=True)
+    load_registry_file(registry_file(["BENCH"], list(devices())), work, env)
 
     _, check = timed_run(utility, env)
     found = check.stdout.decode("ascii", "replace").strip().splitlines()[-1]

@@ -1,5 +1,7 @@
 """Device databases for Wine prefixes: .reg files that replace the devices
 under given enumerators of HKLM\\System\\CurrentControlSet\\Enum."""
+import os
+import subprocess
 
 PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
 ENUM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum"
@@ -26,3 +28,13 @@ def registry_file(enumerators, devices, version=None):
             lines.append('"FriendlyName"=' + reg_string(name))
         lines.append("")
     return ("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le")
+
+
+def load_registry_file(contents, work, env):
+    """Writes a .reg file's bytes into the folder work and loads it into the
+    prefix that env names (WINEPREFIX)."""
+    path = os.path.join(work, "devices.reg")
+    with open(path, "wb") as f:
+        f.write(contents)
+    subprocess.run(["wine", "regedit", "/S", path], env=env, check=True,
+                   stdin=subprocess.DEVNULL, capture_output=True)

@@ -7,7 +7,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from wine_registry import PORTS_CLASS as PORTS, registry_file  # noqa: E402
+from wine_registry import PORTS_CLASS as PORTS, load_registry_file, registry_file  # noqa: E402
 
 USB = "{36FC9E60-C465-11CF-8056-444553540000}"
 # The fixtures' own enumerators, replaced in every case.
@@ -78,12 +78,8 @@ def main():
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
     passed = failed = 0
     with tempfile.TemporaryDirectory() as work:
-        fixture = os.path.join(work, "fixture.reg")
         for title, version, devices, args, stdout, status in CASES:
-            with open(fixture, "wb") as f:
-                f.write(registry_file(ENUMERATORS, devices, version))
-            subprocess.run(["wine", "regedit", "/S", fixture], env=env, check=True,
-                           stdin=subprocess.DEVNULL, capture_output=True)
+            load_registry_file(registry_file(ENUMERATORS, devices, version), work, env)
             run = subprocess.run(["wine", exe] + args, env=env, stdin=subprocess.DEVNULL,
                                  capture_output=True)
             want = stdout.replace("\n", "\r\n").encode("ascii")
