@@ -21,13 +21,15 @@ bool IsDecimalWhiteSpace(wchar_t c) {
 // A wide stream drops the rest of a write at the first character its
 // conversion cannot encode, line feed included. Asking the same conversion
 // first, and putting '?' in such a character's place, keeps every later
-// character and line. Copies at most capacity - 1 characters and returns
-// where the copy stopped.
+// character and line. A character the conversion turns into no bytes at all
+// (glibc does so for the tag characters U+E0000 to U+E007F) would vanish from
+// the line without a trace, so it counts as one that cannot show. Copies at
+// most capacity - 1 characters and returns where the copy stopped.
 const wchar_t* TakeEncodable(const wchar_t* text, wchar_t* chunk, size_t capacity) {
   char bytes[MB_LEN_MAX];
   size_t n = 0;
   for (; *text != L'\0' && n + 1 < capacity; ++text, ++n) {
-    chunk[n] = std::wctomb(bytes, *text) < 0 ? L'?' : *text;
+    chunk[n] = std::wctomb(bytes, *text) <= 0 ? L'?' : *text;
   }
   chunk[n] = L'\0';
   return text;

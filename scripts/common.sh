@@ -2,8 +2,10 @@
 
 # Building and running the Windows executable under Wine.
 PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64"
-# Everything the test suite uses.
-PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES googletest libgtest-dev python3 python3-pefile
+# Everything the test suite uses: the 32-bit build too, and the 32-bit Wine
+# that runs it (in the same prefixes as the 64-bit one).
+PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686
+  wine32:i386 googletest libgtest-dev python3 python3-pefile
   clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it
@@ -18,10 +20,16 @@ ensure_packages() {
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages. Run, as root:"
+    case $missing in
+      *:i386*) echo "  dpkg --add-architecture i386" ;;
+    esac
     echo "  apt-get update && apt-get install -y$missing"
     exit 1
   fi
   echo "Installing:$missing"
+  case $missing in
+    *:i386*) dpkg --add-architecture i386 ;;
+  esac
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q >/dev/null && apt-get install -y -q $missing </dev/null >/dev/null || {
     echo "apt-get install failed for:$missing"

@@ -4,7 +4,8 @@
 #   host       the portable program over the stand-in platform
 #   host-asan  the same tests under AddressSanitizer and UBSan (clang), and a
 #              bounded fuzz run of the probe report
-#   windows    the cross-built executable; its tests run under Wine
+#   windows    the cross-built x64 executable; its tests run under Wine
+#   windows-x86  the same for the x86 executable, under 32-bit Wine
 # then the style gates (clang-format, clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
@@ -14,5 +15,6 @@ ensure_packages $PORTCHECK_TEST_PACKAGES
 cmake --workflow --preset host
 cmake --workflow --preset host-asan
 cmake --workflow --preset windows
+cmake --workflow --preset windows-x86
 sh scripts/style.sh
 echo "All test suites passed."

@@ -199,4 +199,28 @@ TEST(ProbeReport, WritesAnOverlongNameWholeAndReplacesOnlyWhatCannotBeEncoded) {
   EXPECT_EQ(count, 1u);
 }
 
+TEST(ProbeReport, ShowsTagCharactersAsQuestionMarks) {
+  // glibc converts these to no bytes at all; msvcrt sees each as a surrogate
+  // pair it cannot convert. Either way every code unit must show as '?'.
+  for (uint32_t tag = 0xE0000; tag <= 0xE007F; ++tag) {
+    std::wstring encoded;
+    if (sizeof(wchar_t) == 2) {
+      encoded += static_cast<wchar_t>(0xD800 + ((tag - 0x10000) >> 10));
+      encoded += static_cast<wchar_t>(0xDC00 + ((tag - 0x10000) & 0x3FF));
+    } else {
+      encoded += static_cast<wchar_t>(tag);
+    }
+    const std::wstring name = L"Zelnar Debug Probe" + encoded + L"-" + encoded + L" (COM5)";
+    const std::string marks(encoded.size(), '?');
+    uint32_t count = 0;
+    EXPECT_EQ(RunReport({name.c_str()}, &count),
+              TextLines("Enumerated:  Zelnar Debug Probe" + marks + "-" + marks +
+                        " (COM5)\n"
+                        "             Qel Port Address (Specific): 0x5\n"
+                        "             Qel Port Address (Generic) : 0\n"
+                        "\nFound 1 Zelnar Debug Probe Connected\n"))
+        << std::hex << tag;
+  }
+}
+
 } // namespace

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The shipped executable's header, imports, manifest and version block, read
-back from the file."""
+back from the file, for either architecture."""
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -8,47 +8,70 @@ import pefile
 
 RT_MANIFEST = 24
 EXPECTED_STRINGS = {
-    "FileVersion": "1.0.0.0",
     "FileDescription": "Zelnar Port Check Utility",
     "Comments": "USB Port Check Utility for Zelnar class debug probes.",
     "Build Type": "Release build",
 }
-EXPECTED_IMPORTS = {
-    "kernel32.dll": {"GetVersionExW"},
-    "setupapi.dll": {"SetupDiGetClassDevsW", "SetupDiEnumDeviceInfo", "CM_Get_DevNode_Status",
-                     "CM_Get_Device_IDW", "SetupDiGetDeviceRegistryPropertyW",
-                     "SetupDiDestroyDeviceInfoList"},
-    "msvcrt.dll": {"fwprintf", "fprintf"},
+SETUPAPI = {"SetupDiGetClassDevsW", "SetupDiEnumDeviceInfo", "CM_Get_DevNode_Status",
+            "CM_Get_Device_IDW", "SetupDiGetDeviceRegistryPropertyW", "SetupDiDestroyDeviceInfoList"}
+# Every function imported, by architecture: each one is known to be exported by
+# the oldest system served (Windows XP on x86; XP x64 and Server 2003 on x64).
+# A new import is a deliberate change, to be checked against those systems.
+SHARED_KERNEL32 = {"DeleteCriticalSection", "EnterCriticalSection", "GetLastError", "GetStartupInfoA",
+                   "GetVersionExW", "InitializeCriticalSection", "LeaveCriticalSection",
+                   "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
+                   "VirtualQuery"}
+SHARED_MSVCRT = {"__getmainargs", "__initenv", "__set_app_type", "__setusermatherr", "_amsg_exit",
+                 "_cexit", "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "fputs",
+                 "free", "fwprintf", "fwrite", "malloc", "memcpy", "signal", "strlen", "strncmp",
+                 "vfprintf", "wcsstr", "wctomb"}
+ARCHITECTURES = {
+    "x64": {
+        "machine": 0x8664,
+        "kernel32.dll": SHARED_KERNEL32 | {"__C_specific_handler"},
+        "msvcrt.dll": SHARED_MSVCRT | {"__iob_func", "_acmdln", "_commode", "_fmode"},
+    },
+    "x86": {
+        "machine": 0x14C,
+        "kernel32.dll": SHARED_KERNEL32 | {"FreeLibrary", "GetModuleHandleA", "GetProcAddress",
+                                           "LoadLibraryA"},
+        "msvcrt.dll": SHARED_MSVCRT | {"__p__acmdln", "__p__commode", "__p__fmode", "_iob"},
+    },
 }
 
 
-def header_problems(pe):
+def header_problems(pe, arch, lowest, version):
     oh = pe.OPTIONAL_HEADER
     found = {
         "machine": hex(pe.FILE_HEADER.Machine),
         "subsystem": oh.Subsystem,
         "os version": (oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion),
         "subsystem version": (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion),
+        "time stamp": pe.FILE_HEADER.TimeDateStamp,
     }
-    want = {"machine": hex(0x8664), "subsystem": pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
-            "os version": (5, 2), "subsystem version": (5, 2)}
+    want = {"machine": hex(ARCHITECTURES[arch]["machine"]),
+            "subsystem": pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
+            "os version": lowest, "subsystem version": lowest, "time stamp": 0}
     return ["%s is %r, want %r" % (k, found[k], want[k]) for k in want if found[k] != want[k]]
 
 
-def import_problems(pe):
+def import_problems(pe, arch, lowest, version):
+    want = {"setupapi.dll": SETUPAPI, "kernel32.dll": ARCHITECTURES[arch]["kernel32.dll"],
+            "msvcrt.dll": ARCHITECTURES[arch]["msvcrt.dll"]}
     imports = {e.dll.decode().lower(): {i.name.decode() for i in e.imports if i.name}
                for e in pe.DIRECTORY_ENTRY_IMPORT}
     problems = []
-    if set(imports) != set(EXPECTED_IMPORTS):
-        problems.append("imports from %s, want exactly %s" % (sorted(imports), sorted(EXPECTED_IMPORTS)))
-    for dll, names in EXPECTED_IMPORTS.items():
-        missing = names - imports.get(dll, set())
-        if missing:
-            problems.append("%s: %s not imported" % (dll, sorted(missing)))
+    if set(imports) != set(want):
+        problems.append("imports from %s, want exactly %s" % (sorted(imports), sorted(want)))
+    for dll, names in want.items():
+        got = imports.get(dll, set())
+        if got != names:
+            problems.append("%s: %s not imported, %s imported besides"
+                            % (dll, sorted(names - got), sorted(got - names)))
     return problems
 
 
-def manifest_problems(pe):
+def manifest_problems(pe, arch, lowest, version):
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         return ["no resources"]
     for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
@@ -69,29 +92,38 @@ def manifest_problems(pe):
     return ["no manifest resource"]
 
 
-def version_problems(pe):
+def version_problems(pe, arch, lowest, version):
     if not hasattr(pe, "VS_FIXEDFILEINFO"):
         return ["no version block"]
     fixed = pe.VS_FIXEDFILEINFO[0]
     problems = []
-    if (fixed.FileVersionMS, fixed.FileVersionLS) != (0x00010000, 0):
-        problems.append("fixed file version %x.%x" % (fixed.FileVersionMS, fixed.FileVersionLS))
+    numbers = [int(n) for n in version.split(".")]
+    want = (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])
+    for field in ("File", "Product"):
+        got = (getattr(fixed, field + "VersionMS"), getattr(fixed, field + "VersionLS"))
+        if got != want:
+            problems.append("fixed %s version %x.%x, want %x.%x" % ((field,) + got + want))
     strings = {}
     for info in pe.FileInfo[0]:
         for table in getattr(info, "StringTable", []):
             strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
-    for key, value in EXPECTED_STRINGS.items():
+    expected = dict(EXPECTED_STRINGS, FileVersion=version, ProductVersion=version)
+    for key, value in expected.items():
         if strings.get(key) != value:
             problems.append("%s is %r, want %r" % (key, strings.get(key), value))
     return problems
 
 
 def main():
-    pe = pefile.PE(sys.argv[1])
+    """Arguments: the executable, its architecture (x64 or x86), the lowest
+    Windows version its header must declare (5.1) and its file version."""
+    path, arch, lowest, version = sys.argv[1:5]
+    pe = pefile.PE(path)
+    lowest = tuple(int(n) for n in lowest.split("."))
     checks = [header_problems, import_problems, manifest_problems, version_problems]
     failed = 0
     for check in checks:
-        problems = check(pe)
+        problems = check(pe, arch, lowest, version)
         if problems:
             failed += 1
             print("FAILED %s:\n  %s" % (check.__name__, "\n  ".join(problems)))
