@@ -5,7 +5,7 @@ PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x
 # Everything the test suite uses: the 32-bit build too, and the 32-bit Wine
 # that runs it (in the same prefixes as the 64-bit one).
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine32:i386 googletest libgtest-dev python3 python3-pefile
+  wine32:i386 git googletest libgtest-dev python3 python3-pefile
   clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it

@@ -1,0 +1,86 @@
+#!/usr/bin/python3
+"""The release, made twice from copies of the source tree in two different
+folders: the zips must be byte-identical, checksums must match, README.txt
+must have CR LF line ends, and the executables must be the very ones the
+Windows builds' tests checked. Run from the top of the source tree, after
+the windows and windows-x86 builds."""
+import hashlib
+import io
+import os
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+import pefile
+
+
+def copy_tree(to):
+    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], check=True,
+                           capture_output=True).stdout.decode().split("\0")
+    for name in filter(None, files):
+        if os.path.isfile(name):
+            os.makedirs(os.path.join(to, os.path.dirname(name)), exist_ok=True)
+            with open(name, "rb") as source, open(os.path.join(to, name), "wb") as copy:
+                copy.write(source.read())
+
+
+def release(folder, env):
+    copy_tree(folder)
+    run = subprocess.run(["sh", "scripts/release.sh"], cwd=folder, env=env, check=True,
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    with open(run.stdout.splitlines()[-1], "rb") as f:
+        return f.read()
+
+
+def content_problems(data):
+    archive = zipfile.ZipFile(io.BytesIO(data))
+    names = archive.namelist()
+    top = names[0].split("/")[0]
+    want = ["%s/%s" % (top, n) for n in
+            ("README.txt", "SHA256SUMS", "x64/portcheck.exe", "x86/portcheck.exe")]
+    if names != want:
+        return ["entries %r, want %r" % (names, want)]
+    files = {n[len(top) + 1:]: archive.read(n) for n in names}
+    problems = []
+    listed = {}
+    for line in files["SHA256SUMS"].decode("ascii").splitlines():
+        digest, name = line.split("  ", 1)
+        listed[name] = digest
+    actual = {n: hashlib.sha256(d).hexdigest() for n, d in files.items() if n != "SHA256SUMS"}
+    if listed != actual:
+        problems.append("SHA256SUMS %r, want %r" % (listed, actual))
+    readme = files["README.txt"]
+    if readme.count(b"\n") != readme.count(b"\r\n") or b"\r\n" not in readme:
+        problems.append("README.txt line ends are not all CR LF")
+    for arch, machine, tested in (("x64", 0x8664, "build/windows/portcheck.exe"),
+                                  ("x86", 0x14C, "build/windows-x86/portcheck.exe")):
+        image = files[arch + "/portcheck.exe"]
+        if pefile.PE(data=image).FILE_HEADER.Machine != machine:
+            problems.append("%s executable is not for machine %#x" % (arch, machine))
+        with open(tested, "rb") as f:
+            if f.read() != image:
+                problems.append("%s executable differs from %s" % (arch, tested))
+    return problems
+
+
+def main():
+    epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], check=True,
+                           capture_output=True, text=True).stdout.strip()
+    env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+    with tempfile.TemporaryDirectory() as work:
+        first = release(os.path.join(work, "one"), env)
+        second = release(os.path.join(work, "a", "second", "folder"), env)
+    checks = [("the two zips are byte-identical", [] if first == second else ["they differ"]),
+              ("the zip's contents", content_problems(first))]
+    failed = 0
+    for title, problems in checks:
+        if problems:
+            failed += 1
+            print("FAILED %s:\n  %s" % (title, "\n  ".join(problems)))
+    print("%d passed, %d failed" % (len(checks) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
