@@ -210,16 +210,23 @@ TEST(ProbeReport, ShowsTagCharactersAsQuestionMarks) {
     } else {
       encoded += static_cast<wchar_t>(tag);
     }
-    const std::wstring name = L"Zelnar Debug Probe" + encoded + L"-" + encoded + L" (COM5)";
+    std::wstring name = L"Zelnar Debug Probe";
+    name += encoded;
+    name += L"-";
+    name += encoded;
+    name += L" (COM5)";
     const std::string marks(encoded.size(), '?');
+    std::string expected = "Enumerated:  Zelnar Debug Probe";
+    expected += marks;
+    expected += "-";
+    expected += marks;
+    expected +=
+        " (COM5)\n"
+        "             Qel Port Address (Specific): 0x5\n"
+        "             Qel Port Address (Generic) : 0\n"
+        "\nFound 1 Zelnar Debug Probe Connected\n";
     uint32_t count = 0;
-    EXPECT_EQ(RunReport({name.c_str()}, &count),
-              TextLines("Enumerated:  Zelnar Debug Probe" + marks + "-" + marks +
-                        " (COM5)\n"
-                        "             Qel Port Address (Specific): 0x5\n"
-                        "             Qel Port Address (Generic) : 0\n"
-                        "\nFound 1 Zelnar Debug Probe Connected\n"))
-        << std::hex << tag;
+    EXPECT_EQ(RunReport({name.c_str()}, &count), TextLines(expected)) << std::hex << tag;
   }
 }
 
