@@ -18,14 +18,9 @@ set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine)
 add_test(NAME portcheck_end_to_end
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/end_to_end_test.py
           $<TARGET_FILE:portcheck> ${PORTCHECK_WINEPREFIX})
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(architecture x86)
-else()
-  set(architecture x64)
-endif()
 add_test(NAME portcheck_image
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/image_test.py
-          $<TARGET_FILE:portcheck> ${architecture} ${PORTCHECK_LOWEST_WINDOWS}
+          $<TARGET_FILE:portcheck> ${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS}
           ${PORTCHECK_FILE_VERSION})
 
 set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end PROPERTIES
