@@ -2,11 +2,13 @@
 
 # Building and running the Windows executable under Wine.
 PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64"
-# Everything the test suite uses: the 32-bit build too, and the 32-bit Wine
-# that runs it (in the same prefixes as the 64-bit one).
-PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine32:i386 git googletest libgtest-dev python3 python3-pefile
-  clang libclang-rt-14-dev clang-format clang-tidy"
+# Building both executables and the release zip.
+PORTCHECK_RELEASE_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686
+  python3 git"
+# Everything the test suite uses: the release too, and the 32-bit Wine that
+# runs the x86 build (in the same prefixes as the 64-bit one).
+PORTCHECK_TEST_PACKAGES="$PORTCHECK_RELEASE_PACKAGES wine32:i386 googletest libgtest-dev
+  python3-pefile clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it
 # installs what is missing; otherwise it prints the apt-get line to run and stops.

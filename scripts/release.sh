@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
-ensure_packages $PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686 python3 git
+ensure_packages $PORTCHECK_RELEASE_PACKAGES
 out=${1:-$(pwd)}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)

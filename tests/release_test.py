@@ -14,6 +14,9 @@ import zipfile
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows"))
+from image_test import ARCHITECTURES  # noqa: E402
+
 
 def copy_tree(to):
     files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], check=True,
@@ -53,9 +56,10 @@ def content_problems(data):
     readme = files["README.txt"]
     if readme.count(b"\n") != readme.count(b"\r\n") or b"\r\n" not in readme:
         problems.append("README.txt line ends are not all CR LF")
-    for arch, machine, tested in (("x64", 0x8664, "build/windows/portcheck.exe"),
-                                  ("x86", 0x14C, "build/windows-x86/portcheck.exe")):
+    for arch, tested in (("x64", "build/windows/portcheck.exe"),
+                         ("x86", "build/windows-x86/portcheck.exe")):
         image = files[arch + "/portcheck.exe"]
+        machine = ARCHITECTURES[arch]["machine"]
         if pefile.PE(data=image).FILE_HEADER.Machine != machine:
             problems.append("%s executable is not for machine %#x" % (arch, machine))
         with open(tested, "rb") as f:
