@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """The shipped executable's header, imports, manifest and version block, read
 back from the file, for either architecture."""
+import re
+import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -25,14 +27,21 @@ SHARED_MSVCRT = {"__getmainargs", "__initenv", "__set_app_type", "__setusermathe
                  "_cexit", "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "fputs",
                  "free", "fwprintf", "fwrite", "malloc", "memcpy", "signal", "strlen", "strncmp",
                  "vfprintf", "wcsstr", "wctomb"}
+# The header's mitigation flags, exactly, by architecture.
+SHARED_DLL_CHARACTERISTICS = {"IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE", "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
+                              "IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"}
 ARCHITECTURES = {
     "x64": {
         "machine": 0x8664,
+        "dll characteristics": SHARED_DLL_CHARACTERISTICS | {"IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"},
         "kernel32.dll": SHARED_KERNEL32 | {"__C_specific_handler"},
         "msvcrt.dll": SHARED_MSVCRT | {"__iob_func", "_acmdln", "_commode", "_fmode"},
     },
     "x86": {
         "machine": 0x14C,
+        "dll characteristics": SHARED_DLL_CHARACTERISTICS | {"IMAGE_DLLCHARACTERISTICS_NO_SEH"},
+        # NO_SEH is a promise that no code puts a handler on the fs:[0] chain.
+        "objdump": "i686-w64-mingw32-objdump",
         "kernel32.dll": SHARED_KERNEL32 | {"FreeLibrary", "GetModuleHandleA", "GetProcAddress",
                                            "LoadLibraryA"},
         "msvcrt.dll": SHARED_MSVCRT | {"__p__acmdln", "__p__commode", "__p__fmode", "_iob"},
@@ -52,7 +61,37 @@ def header_problems(pe, arch, lowest, version):
     want = {"machine": hex(ARCHITECTURES[arch]["machine"]),
             "subsystem": pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"],
             "os version": lowest, "subsystem version": lowest, "time stamp": 0}
-    return ["%s is %r, want %r" % (k, found[k], want[k]) for k in want if found[k] != want[k]]
+    problems = ["%s is %r, want %r" % (k, found[k], want[k]) for k in want if found[k] != want[k]]
+    flags = {name for name, value in pefile.dll_characteristics if oh.DllCharacteristics & value}
+    wanted_flags = ARCHITECTURES[arch]["dll characteristics"]
+    if flags != wanted_flags:
+        problems.append("DllCharacteristics %#x: %s missing, %s besides"
+                        % (oh.DllCharacteristics, sorted(wanted_flags - flags), sorted(flags - wanted_flags)))
+    writable_code = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"] | \
+        pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+    for section in pe.sections:
+        if section.Characteristics & writable_code == writable_code:
+            problems.append("section %r is both writable and executable" % section.Name.rstrip(b"\0"))
+    if oh.CheckSum != pe.generate_checksum():
+        problems.append("header checksum %#x, want %#x" % (oh.CheckSum, pe.generate_checksum()))
+    return problems
+
+
+# Frame-based exception handling on x86: the runtime's handlers and unwinder,
+# and a store to fs:[0], the head of the thread's handler chain.
+FRAME_HANDLER_IMPORT = re.compile(r"^(_except_handler\d*|__CxxFrameHandler\d*|RtlUnwind)$")
+FS0_STORE = re.compile(r"^\s*[0-9a-f]+:\s.*\t(mov|pop)\w*\s+(\S+,)?%fs:(0x0|0)\s*$")
+
+
+def frame_handler_problems(pe, path, arch):
+    objdump = ARCHITECTURES[arch].get("objdump")
+    if objdump is None:
+        return []
+    problems = ["imports %s" % i.name.decode() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+                for i in e.imports if i.name and FRAME_HANDLER_IMPORT.match(i.name.decode())]
+    code = subprocess.run([objdump, "-d", path], check=True, capture_output=True, text=True).stdout
+    problems += ["writes fs:[0]: %s" % line.strip() for line in code.splitlines() if FS0_STORE.match(line)]
+    return problems
 
 
 def import_problems(pe, arch, lowest, version):
@@ -114,20 +153,33 @@ def version_problems(pe, arch, lowest, version):
     return problems
 
 
+def planted_handler_problems(path):
+    """The check for frame-based handlers must see the one planted in path."""
+    found = frame_handler_problems(pefile.PE(path), path, "x86")
+    seen = ["import" if p.startswith("imports ") else "fs:[0] store" for p in found]
+    return [] if sorted(set(seen)) == ["fs:[0] store", "import"] else [
+        "planted handler not seen: found only %r" % found]
+
+
 def main():
     """Arguments: the executable, its architecture (x64 or x86), the lowest
-    Windows version its header must declare (5.1) and its file version."""
-    path, arch, lowest, version = sys.argv[1:5]
-    pe = pefile.PE(path)
-    lowest = tuple(int(n) for n in lowest.split("."))
-    checks = [header_problems, import_problems, manifest_problems, version_problems]
+    Windows version its header must declare (5.1) and its file version; or
+    --planted and an x86 program that registers a frame-based handler."""
+    if sys.argv[1] == "--planted":
+        results = [("planted handler", planted_handler_problems(sys.argv[2]))]
+    else:
+        path, arch, lowest, version = sys.argv[1:5]
+        pe = pefile.PE(path)
+        lowest = tuple(int(n) for n in lowest.split("."))
+        results = [(check.__name__, check(pe, arch, lowest, version)) for check in
+                   (header_problems, import_problems, manifest_problems, version_problems)]
+        results.append(("frame_handler_problems", frame_handler_problems(pe, path, arch)))
     failed = 0
-    for check in checks:
-        problems = check(pe, arch, lowest, version)
+    for title, problems in results:
         if problems:
             failed += 1
-            print("FAILED %s:\n  %s" % (check.__name__, "\n  ".join(problems)))
-    print("%d passed, %d failed" % (len(checks) - failed, failed))
+            print("FAILED %s:\n  %s" % (title, "\n  ".join(problems)))
+    print("%d passed, %d failed" % (len(results) - failed, failed))
     return 1 if failed else 0
 
 

@@ -25,3 +25,13 @@ add_test(NAME portcheck_image
 
 set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all")
+
+# NO_SEH on x86 is only as true as the check for frame-based handlers, which
+# must see one where a program plants it.
+if(PORTCHECK_ARCHITECTURE STREQUAL "x86")
+  add_executable(planted_frame_handler windows/planted_frame_handler.cpp)
+  target_link_options(planted_frame_handler PRIVATE -s)
+  add_test(NAME portcheck_image_sees_planted_handler
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/image_test.py --planted
+            $<TARGET_FILE:planted_frame_handler>)
+endif()
