@@ -5,9 +5,13 @@ PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x
 # Building both executables and the release zip.
 PORTCHECK_RELEASE_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686
   python3 git"
-# Everything the test suite uses: the release too, and the 32-bit Wine that
-# runs the x86 build (in the same prefixes as the 64-bit one).
-PORTCHECK_TEST_PACKAGES="$PORTCHECK_RELEASE_PACKAGES wine32:i386 googletest libgtest-dev
+# Signing a release, and checking one against this checkout's build.
+PORTCHECK_SIGN_PACKAGES="python3 osslsigncode"
+PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
+# Everything the test suite uses: the release and its signing too (with the
+# openssl that makes a throwaway key), and the 32-bit Wine that runs the x86
+# build (in the same prefixes as the 64-bit one).
+PORTCHECK_TEST_PACKAGES="$PORTCHECK_VERIFY_PACKAGES openssl wine32:i386 googletest libgtest-dev
   python3-pefile clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it

@@ -1,0 +1,74 @@
+#!/usr/bin/python3
+"""Signs both executables of a release zip with Authenticode (osslsigncode)
+and writes <name>-signed.zip beside it, its path printed last. Arguments: the
+zip, then the key selection, handed to `osslsigncode sign` unchanged. The
+signing time is the release's own, so the same zip and key give the same
+bytes, unless a timestamp server puts its own time in."""
+import os
+import subprocess
+import sys
+import tempfile
+
+from release_zip import EXECUTABLES, NotARelease, checksums, is_signed, read_zip, write_zip
+
+DESCRIPTION = "Zelnar Port Check Utility"
+TIMESTAMP_OPTIONS = ("-t", "-ts")
+
+
+def fail(message):
+    print("sign-release: %s" % message, file=sys.stderr)
+    return 1
+
+
+def sign(image, key_options, epoch, work):
+    """The signed image, or None with osslsigncode's own words printed."""
+    unsigned, signed = os.path.join(work, "unsigned.exe"), os.path.join(work, "signed.exe")
+    with open(unsigned, "wb") as f:
+        f.write(image)
+    if os.path.exists(signed):
+        os.unlink(signed)
+    run = subprocess.run(["osslsigncode", "sign"] + key_options +
+                         ["-h", "sha256", "-n", DESCRIPTION, "-time", str(epoch),
+                          "-in", unsigned, "-out", signed], capture_output=True, text=True)
+    if run.returncode != 0 or not os.path.exists(signed):
+        sys.stderr.write(run.stdout + run.stderr)
+        return None
+    with open(signed, "rb") as f:
+        return f.read()
+
+
+def main(arguments):
+    if len(arguments) < 2 or arguments[0].startswith("-"):
+        return fail("usage: scripts/sign-release.sh ZIP KEY-OPTION...\n"
+                    "  e.g. -pkcs12 key.p12 -readpass password.txt\n"
+                    "  or   -pkcs11module MODULE -key PKCS11-URI -certs CHAIN.pem")
+    zip_path, key_options = arguments[0], arguments[1:]
+    try:
+        top, files, modes, epoch = read_zip(zip_path)
+        if checksums(files) != files["SHA256SUMS"]:
+            raise NotARelease("%s: SHA256SUMS does not match its files" % zip_path)
+        for name in EXECUTABLES:
+            if is_signed(files[name]):
+                raise NotARelease("%s: %s is already signed" % (zip_path, name))
+    except NotARelease as error:
+        return fail(str(error))
+    with tempfile.TemporaryDirectory() as work:
+        for name in EXECUTABLES:
+            signed = sign(files[name], key_options, epoch, work)
+            if signed is None:
+                return fail("osslsigncode could not sign %s with the key given; nothing written"
+                            % name)
+            files[name] = signed
+    files["SHA256SUMS"] = checksums(files)
+    base = zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path
+    signed_path = base + "-signed.zip"
+    write_zip(signed_path, top, files, modes, epoch)
+    if any(option in TIMESTAMP_OPTIONS for option in key_options):
+        print("Timestamped: the server's time is in the signatures, so signing again gives "
+              "other bytes.")
+    print(signed_path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

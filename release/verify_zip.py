@@ -1,0 +1,82 @@
+#!/usr/bin/python3
+"""Checks a release zip, signed or not, against this checkout's own build:
+SHA256SUMS, then each executable, named with its signer and compared byte
+for byte, without its signature, with the reference zip's. Arguments: the
+zip, the reference zip (made by scripts/release.sh from this checkout) and
+the checkout's folder. Whether the signer is trusted is Windows' decision."""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+from release_zip import EXECUTABLES, NotARelease, checksums, is_signed, read_zip
+
+
+def signer(path):
+    """The subject of the certificate that signed the file, as osslsigncode
+    reads it, or None where it cannot say."""
+    run = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True, text=True,
+                         stdin=subprocess.DEVNULL)
+    found = re.search(r"Signer's certificate:\s*(?:-+\s*)?Signer #0:\s*Subject: *([^\n]*)",
+                      run.stdout)
+    return found.group(1).strip() if found else None
+
+
+def without_signature(image, work):
+    """(signer, the image's bytes without its signature); (None, image) when unsigned."""
+    if not is_signed(image):
+        return None, image
+    signed, unsigned = os.path.join(work, "signed.exe"), os.path.join(work, "unsigned.exe")
+    with open(signed, "wb") as f:
+        f.write(image)
+    if os.path.exists(unsigned):
+        os.unlink(unsigned)
+    subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", unsigned],
+                   capture_output=True, stdin=subprocess.DEVNULL)
+    if not os.path.exists(unsigned):
+        return signer(signed) or "an unreadable certificate", b""
+    with open(unsigned, "rb") as f:
+        return signer(signed) or "an unreadable certificate", f.read()
+
+
+def describe_checkout(folder):
+    run = lambda *args: subprocess.run(["git", "-C", folder] + list(args), capture_output=True,
+                                       text=True, stdin=subprocess.DEVNULL).stdout.strip()
+    commit = run("rev-parse", "--short=12", "HEAD") or "unknown"
+    dirty = " with uncommitted changes" if run("status", "--porcelain", "--untracked-files=no") else ""
+    return "commit %s%s" % (commit, dirty)
+
+
+def main(arguments):
+    zip_path, reference_path, checkout = arguments
+    try:
+        top, files, _, _ = read_zip(zip_path)
+        reference_top, reference, _, _ = read_zip(reference_path)
+        for name in EXECUTABLES:
+            is_signed(files[name])
+    except NotARelease as error:
+        print("verify-release: %s" % error, file=sys.stderr)
+        return 2
+    good = checksums(files) == files["SHA256SUMS"]
+    print("SHA256SUMS: %s" % ("matches the files" if good else "DOES NOT MATCH the files"))
+    with tempfile.TemporaryDirectory() as work:
+        for name in EXECUTABLES:
+            who, image = without_signature(files[name], work)
+            _, built = without_signature(reference[name], work)
+            same = image == built
+            good = good and same
+            print("%s: %s; %s this checkout's build" % (
+                name, "signed by %s" % who if who else "unsigned",
+                ("without its signature, " if who else "") +
+                ("identical to" if same else "DIFFERS from")))
+    checkout_is = "%s at %s" % (reference_top.replace("-", " ", 1), describe_checkout(checkout))
+    if good:
+        print("VERIFIED: %s is this checkout's build (%s)" % (top, checkout_is))
+        return 0
+    print("NOT VERIFIED: %s is not this checkout's build; this checkout is %s" % (top, checkout_is))
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
