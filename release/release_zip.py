@@ -71,9 +71,9 @@ def read_zip(path):
     return top, files, modes, epoch
 
 
-def is_signed(image):
-    """Whether a PE image carries a certificate table (an Authenticode
-    signature); raises NotARelease when it is no PE image."""
+def signature(image):
+    """The Authenticode signature (PKCS#7, DER) in a PE image's certificate
+    table, or None when it has none; raises NotARelease when it is no PE image."""
     try:
         header = struct.unpack_from("<I", image, 0x3C)[0]
         if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
@@ -81,6 +81,19 @@ def is_signed(image):
         optional = header + 24
         magic = struct.unpack_from("<H", image, optional)[0]
         directories = optional + {0x10B: 96, 0x20B: 112}[magic]
-        return struct.unpack_from("<II", image, directories + 4 * 8)[1] != 0
+        offset, size = struct.unpack_from("<II", image, directories + 4 * 8)
     except (struct.error, KeyError):
         raise NotARelease("not a Windows executable") from None
+    if size == 0:
+        return None
+    # A WIN_CERTIFICATE: its length, revision and type, then the DER, padded.
+    der = image[offset + 8:offset + size]
+    if len(der) < 4 or der[0] != 0x30 or not 0x81 <= der[1] <= 0x84:
+        return der
+    length_bytes = der[1] - 0x80
+    return der[:2 + length_bytes + int.from_bytes(der[2:2 + length_bytes], "big")]
+
+
+def is_signed(image):
+    """Whether a PE image carries an Authenticode signature."""
+    return signature(image) is not None

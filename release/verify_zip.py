@@ -5,22 +5,28 @@ for byte, without its signature, with the reference zip's. Arguments: the
 zip, the reference zip (made by scripts/release.sh from this checkout) and
 the checkout's folder. Whether the signer is trusted is Windows' decision."""
 import os
-import re
 import subprocess
 import sys
 import tempfile
 
-from release_zip import EXECUTABLES, NotARelease, checksums, is_signed, read_zip
+from release_zip import EXECUTABLES, NotARelease, checksums, is_signed, read_zip, signature
 
 
-def signer(path):
-    """The subject of the certificate that signed the file, as osslsigncode
-    reads it, or None where it cannot say."""
-    run = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True, text=True,
-                         stdin=subprocess.DEVNULL)
-    found = re.search(r"Signer's certificate:\s*(?:-+\s*)?Signer #0:\s*Subject: *([^\n]*)",
-                      run.stdout)
-    return found.group(1).strip() if found else None
+def signer(image, work):
+    """The subject of the certificate that signed the image, or None where the
+    signature cannot be read. The signature is not judged here, so a file
+    changed after signing still names its signer."""
+    der, certificate = os.path.join(work, "signature.der"), os.path.join(work, "signer.pem")
+    with open(der, "wb") as f:
+        f.write(signature(image))
+    if os.path.exists(certificate):
+        os.unlink(certificate)
+    quiet = dict(capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    subprocess.run(["openssl", "smime", "-verify", "-noverify", "-nosigs", "-inform", "DER",
+                    "-in", der, "-signer", certificate, "-out", os.devnull], **quiet)
+    subject = subprocess.run(["openssl", "x509", "-in", certificate, "-noout", "-subject",
+                              "-nameopt", "RFC2253"], **quiet).stdout.strip()
+    return subject[len("subject="):] if subject.startswith("subject=") else None
 
 
 def without_signature(image, work):
@@ -34,10 +40,11 @@ def without_signature(image, work):
         os.unlink(unsigned)
     subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", unsigned],
                    capture_output=True, stdin=subprocess.DEVNULL)
+    who = signer(image, work) or "an unreadable certificate"
     if not os.path.exists(unsigned):
-        return signer(signed) or "an unreadable certificate", b""
+        return who, b""
     with open(unsigned, "rb") as f:
-        return signer(signed) or "an unreadable certificate", f.read()
+        return who, f.read()
 
 
 def describe_checkout(folder):

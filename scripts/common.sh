@@ -7,11 +7,11 @@ PORTCHECK_RELEASE_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-
   python3 git"
 # Signing a release, and checking one against this checkout's build.
 PORTCHECK_SIGN_PACKAGES="python3 osslsigncode"
-PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
-# Everything the test suite uses: the release and its signing too (with the
-# openssl that makes a throwaway key), and the 32-bit Wine that runs the x86
-# build (in the same prefixes as the 64-bit one).
-PORTCHECK_TEST_PACKAGES="$PORTCHECK_VERIFY_PACKAGES openssl wine32:i386 googletest libgtest-dev
+PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl"
+# Everything the test suite uses: the release, signed with a throwaway key
+# that openssl makes, and the 32-bit Wine that runs the x86 build (in the
+# same prefixes as the 64-bit one).
+PORTCHECK_TEST_PACKAGES="$PORTCHECK_VERIFY_PACKAGES wine32:i386 googletest libgtest-dev
   python3-pefile clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it

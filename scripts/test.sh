@@ -6,8 +6,9 @@
 #              bounded fuzz run of the probe report
 #   windows    the cross-built x64 executable; its tests run under Wine
 #   windows-x86  the same for the x86 executable, under 32-bit Wine
-# then the release, made twice and compared (tests/release_test.py), and the
-# style gates (clang-format, clang-tidy).
+# then the release, made twice and compared (tests/release_test.py), signed
+# with a throwaway key and checked (tests/signing_test.py), and the style
+# gates (clang-format, clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -18,5 +19,6 @@ cmake --workflow --preset host-asan
 cmake --workflow --preset windows
 cmake --workflow --preset windows-x86
 /usr/bin/python3 tests/release_test.py
+/usr/bin/python3 tests/signing_test.py
 sh scripts/style.sh
 echo "All test suites passed."

@@ -16,6 +16,7 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows"))
 from image_test import ARCHITECTURES  # noqa: E402
+from checks import report  # noqa: E402
 
 
 def copy_tree(to):
@@ -75,15 +76,8 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         first = release(os.path.join(work, "one"), env)
         second = release(os.path.join(work, "a second", "folder"), env)
-    checks = [("the two zips are byte-identical", [] if first == second else ["they differ"]),
-              ("the zip's contents", content_problems(first))]
-    failed = 0
-    for title, problems in checks:
-        if problems:
-            failed += 1
-            print("FAILED %s:\n  %s" % (title, "\n  ".join(problems)))
-    print("%d passed, %d failed" % (len(checks) - failed, failed))
-    return 1 if failed else 0
+    return report([("the two zips are byte-identical", [] if first == second else ["they differ"]),
+                   ("the zip's contents", content_problems(first))])
 
 
 if __name__ == "__main__":

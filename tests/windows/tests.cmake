@@ -18,6 +18,9 @@ set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine)
 add_test(NAME portcheck_end_to_end
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/end_to_end_test.py
           $<TARGET_FILE:portcheck> ${PORTCHECK_WINEPREFIX})
+# What the image test is told, for the release's signed executables too.
+file(WRITE ${CMAKE_BINARY_DIR}/image_test_arguments.txt
+     "${PORTCHECK_ARCHITECTURE}\n${PORTCHECK_LOWEST_WINDOWS}\n${PORTCHECK_FILE_VERSION}\n")
 add_test(NAME portcheck_image
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/image_test.py
           $<TARGET_FILE:portcheck> ${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS}

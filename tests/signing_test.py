@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""Signing a release with a throwaway code-signing key, made here and thrown
+away: the same zip signed twice gives the same bytes, osslsigncode verifies
+both executables against the throwaway CA, the signed executables still pass
+the image test and an end-to-end case under Wine, and verify-release.sh
+accepts the signed and the unsigned zip but refuses a tampered one. Run from
+the top of the source tree, after the windows and windows-x86 builds."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from checks import report
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
+from release_zip import EXECUTABLES, checksums, read_zip, write_zip  # noqa: E402
+
+BUILDS = {"x64/portcheck.exe": "build/windows", "x86/portcheck.exe": "build/windows-x86"}
+E2E_CASE = "probes of both patterns among other devices"
+OPENSSL_CONFIG = """[req]
+distinguished_name = dn
+[dn]
+[ca]
+basicConstraints = critical,CA:true
+keyUsage = critical,keyCertSign
+[signer]
+basicConstraints = critical,CA:false
+keyUsage = critical,digitalSignature
+extendedKeyUsage = codeSigning
+"""
+SUBJECT = "/O=Throwaway Test Signer/CN=Zelnar Port Check Test Signing"
+SIGNER = "CN=Zelnar Port Check Test Signing,O=Throwaway Test Signer"
+
+
+def run(*command, **options):
+    return subprocess.run(list(command), capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          **options)
+
+
+def make_key(work):
+    """A throwaway CA and a code-signing certificate from it, in a PKCS#12
+    file whose password is read from a file; the osslsigncode options."""
+    path = lambda name: os.path.join(work, name)  # noqa: E731
+    with open(path("openssl.cnf"), "w") as f:
+        f.write(OPENSSL_CONFIG)
+    with open(path("password"), "w") as f:
+        f.write("throwaway")
+    common = ["-config", path("openssl.cnf"), "-days", "30"]
+    steps = [
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path("ca.key"),
+         "-out", path("ca.pem"), "-subj", "/CN=Throwaway Test CA", "-extensions", "ca"] + common,
+        ["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", path("signer.key"),
+         "-out", path("signer.csr"), "-subj", SUBJECT] + common[:2],
+        ["openssl", "x509", "-req", "-in", path("signer.csr"), "-CA", path("ca.pem"), "-CAkey",
+         path("ca.key"), "-set_serial", "1", "-days", "30", "-out", path("signer.pem"),
+         "-extfile", path("openssl.cnf"), "-extensions", "signer"],
+        ["openssl", "pkcs12", "-export", "-inkey", path("signer.key"), "-in", path("signer.pem"),
+         "-certfile", path("ca.pem"), "-passout", "file:" + path("password"),
+         "-out", path("signer.p12")],
+    ]
+    for step in steps:
+        run(*step, check=True)
+    return ["-pkcs12", path("signer.p12"), "-readpass", path("password")], path("ca.pem")
+
+
+def sign(zip_path, key):
+    """(status, the signed zip's bytes or None, what it said)."""
+    done = run("sh", "scripts/sign-release.sh", zip_path, *key)
+    signed = zip_path[:-4] + "-signed.zip"
+    data = None
+    if done.returncode == 0 and os.path.exists(signed):
+        with open(signed, "rb") as f:
+            data = f.read()
+        os.unlink(signed)
+    return done.returncode, data, done.stdout + done.stderr
+
+
+def signing_problems(work, unsigned, key):
+    """Signs twice; the signed zip is left at work/signed.zip."""
+    status, first, said = sign(unsigned, key)
+    if first is None:
+        return ["sign-release.sh failed (%d): %s" % (status, said)]
+    _, second, _ = sign(unsigned, key)
+    with open(os.path.join(work, "signed.zip"), "wb") as f:
+        f.write(first)
+    _, files, _, _ = read_zip(os.path.join(work, "signed.zip"))
+    _, original, _, _ = read_zip(unsigned)
+    problems = [] if first == second else ["signing the same zip twice gave different bytes"]
+    if files["README.txt"] != original["README.txt"] or files["SHA256SUMS"] != checksums(files):
+        problems.append("README.txt changed, or SHA256SUMS does not match the signed files")
+    return problems
+
+
+def signed_executable_problems(work, ca, prefix):
+    _, files, _, _ = read_zip(os.path.join(work, "signed.zip"))
+    problems = []
+    for name in EXECUTABLES:
+        exe = os.path.join(work, name.replace("/", "-"))
+        with open(exe, "wb") as f:
+            f.write(files[name])
+        verified = run("osslsigncode", "verify", "-CAfile", ca, "-in", exe)
+        if verified.returncode != 0:
+            problems.append("osslsigncode verify refused %s:\n%s" % (name, verified.stdout))
+        with open(os.path.join(BUILDS[name], "image_test_arguments.txt")) as f:
+            arguments = f.read().split()
+        for test in (["tests/windows/image_test.py", exe] + arguments,
+                     ["tests/windows/end_to_end_test.py", exe, prefix, E2E_CASE]):
+            done = run("/usr/bin/python3", *test)
+            if done.returncode != 0:
+                problems.append("%s, signed: %s" % (name, done.stdout))
+    return problems
+
+
+def tampered(work):
+    """The signed zip with one byte of the x64 code changed, and SHA256SUMS
+    rewritten to match."""
+    top, files, modes, epoch = read_zip(os.path.join(work, "signed.zip"))
+    image = bytearray(files[EXECUTABLES[0]])
+    image[0x600] ^= 1
+    files[EXECUTABLES[0]] = bytes(image)
+    files["SHA256SUMS"] = checksums(files)
+    path = os.path.join(work, "tampered.zip")
+    write_zip(path, top, files, modes, epoch)
+    return path
+
+
+def verify_problems(work, unsigned):
+    problems = []
+    cases = [  # (zip, reference or None to build this checkout's, status, text it must print)
+        (os.path.join(work, "signed.zip"), None, 0, "signed by " + SIGNER),
+        (unsigned, unsigned, 0, "x64/portcheck.exe: unsigned; identical"),
+        (tampered(work), unsigned, 1, "x64/portcheck.exe: signed by %s; without its signature, "
+         "DIFFERS" % SIGNER),
+    ]
+    for zip_path, reference, status, text in cases:
+        done = run("sh", "scripts/verify-release.sh", zip_path, *([reference] if reference else []))
+        if done.returncode != status or text not in done.stdout:
+            problems.append("verify-release.sh %s: status %d, want %d, with %r in:\n%s" % (
+                os.path.basename(zip_path), done.returncode, status, text, done.stdout + done.stderr))
+    return problems
+
+
+def refusal_problems(work, unsigned, key):
+    problems = []
+    with open(os.path.join(work, "not-a-zip.zip"), "w") as f:
+        f.write("text")
+    cases = [(os.path.join(work, "signed.zip"), key, "already signed"),
+             (os.path.join(work, "not-a-zip.zip"), key, "not a zip file"),
+             (unsigned, key[:2] + ["-pass", "wrong"], "could not sign")]
+    for zip_path, options, text in cases:
+        before = sorted(os.listdir(work))
+        done = run("sh", "scripts/sign-release.sh", zip_path, *options)
+        if done.returncode == 0 or text not in done.stderr or sorted(os.listdir(work)) != before:
+            problems.append("sign-release.sh %s: status %d, files %s, said %r; want a failure, "
+                            "no file written, and %r" % (os.path.basename(zip_path), done.returncode,
+                                                         sorted(os.listdir(work)), done.stderr, text))
+    return problems
+
+
+def main():
+    with tempfile.TemporaryDirectory() as work:
+        key, ca = make_key(work)
+        release = run("sh", "scripts/release.sh", os.path.join(work, "release"), check=True)
+        unsigned = os.path.join(work, "unsigned.zip")
+        shutil.copy(release.stdout.splitlines()[-1], unsigned)
+        prefix = os.path.join(work, "prefix")
+        run("sh", "scripts/wine-prefix.sh", "make", prefix, check=True)
+        try:
+            results = [("signing twice gives one zip", signing_problems(work, unsigned, key))]
+            if os.path.exists(os.path.join(work, "signed.zip")):
+                results += [("the signed executables", signed_executable_problems(work, ca, prefix)),
+                            ("verify-release.sh", verify_problems(work, unsigned)),
+                            ("sign-release.sh refusals", refusal_problems(work, unsigned, key))]
+        finally:
+            run("sh", "scripts/wine-prefix.sh", "down", prefix)
+    return report(results)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
