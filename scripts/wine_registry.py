@@ -5,6 +5,9 @@ import subprocess
 
 PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
 ENUM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum"
+# The enumerators that the tests' device databases and the demo's own use; a
+# test that shares a prefix with others replaces all of them.
+FIXTURE_ENUMERATORS = ("ZTESTA", "ZTESTB", "DEMO")
 
 
 def reg_string(text):

@@ -26,7 +26,12 @@ add_test(NAME portcheck_image
           $<TARGET_FILE:portcheck> ${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS}
           ${PORTCHECK_FILE_VERSION})
 
-set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end PROPERTIES
+add_test(NAME portcheck_readme_examples
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/readme_examples_test.py
+          $<TARGET_FILE:portcheck> ${PORTCHECK_WINEPREFIX})
+
+set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end
+                     portcheck_readme_examples PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all")
 
 # NO_SEH on x86 is only as true as the check for frame-based handlers, which
