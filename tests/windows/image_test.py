@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """The shipped executable's header, imports, manifest and version block, read
 back from the file, for either architecture."""
+import os
 import re
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from checks import report  # noqa: E402
 
 RT_MANIFEST = 24
 EXPECTED_STRINGS = {
@@ -174,13 +178,7 @@ def main():
         results = [(check.__name__, check(pe, arch, lowest, version)) for check in
                    (header_problems, import_problems, manifest_problems, version_problems)]
         results.append(("frame_handler_problems", frame_handler_problems(pe, path, arch)))
-    failed = 0
-    for title, problems in results:
-        if problems:
-            failed += 1
-            print("FAILED %s:\n  %s" % (title, "\n  ".join(problems)))
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
+    return report(results)
 
 
 if __name__ == "__main__":
