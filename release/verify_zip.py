@@ -47,12 +47,15 @@ def without_signature(image, work):
         return who, f.read()
 
 
+def git(folder, *arguments):
+    return subprocess.run(["git", "-C", folder] + list(arguments), capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL).stdout.strip()
+
+
 def describe_checkout(folder):
-    run = lambda *args: subprocess.run(["git", "-C", folder] + list(args), capture_output=True,
-                                       text=True, stdin=subprocess.DEVNULL).stdout.strip()
-    commit = run("rev-parse", "--short=12", "HEAD") or "unknown"
-    dirty = " with uncommitted changes" if run("status", "--porcelain", "--untracked-files=no") else ""
-    return "commit %s%s" % (commit, dirty)
+    commit = git(folder, "rev-parse", "--short=12", "HEAD") or "unknown"
+    changed = git(folder, "status", "--porcelain", "--untracked-files=no")
+    return "commit %s%s" % (commit, " with uncommitted changes" if changed else "")
 
 
 def main(arguments):
