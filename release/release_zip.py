@@ -5,6 +5,7 @@ import calendar
 import hashlib
 import os
 import struct
+import subprocess
 import tempfile
 import time
 import zipfile
@@ -97,3 +98,19 @@ def signature(image):
 def is_signed(image):
     """Whether a PE image carries an Authenticode signature."""
     return signature(image) is not None
+
+
+def osslsigncode(command, options, image, work):
+    """(the image that `osslsigncode COMMAND OPTIONS -in -out` makes of image,
+    or None; what it printed). Works in the folder work."""
+    given, made = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
+    with open(given, "wb") as f:
+        f.write(image)
+    if os.path.exists(made):
+        os.unlink(made)
+    run = subprocess.run(["osslsigncode", command] + options + ["-in", given, "-out", made],
+                         capture_output=True, text=True)
+    if run.returncode != 0 or not os.path.exists(made):
+        return None, run.stdout + run.stderr
+    with open(made, "rb") as f:
+        return f.read(), run.stdout + run.stderr

@@ -4,12 +4,11 @@ and writes <name>-signed.zip beside it, its path printed last. Arguments: the
 zip, then the key selection, handed to `osslsigncode sign` unchanged. The
 signing time is the release's own, so the same zip and key give the same
 bytes, unless a timestamp server puts its own time in."""
-import os
-import subprocess
 import sys
 import tempfile
 
-from release_zip import EXECUTABLES, NotARelease, checksums, is_signed, read_zip, write_zip
+from release_zip import (EXECUTABLES, NotARelease, checksums, is_signed, osslsigncode, read_zip,
+                         write_zip)
 
 DESCRIPTION = "Zelnar Port Check Utility"
 TIMESTAMP_OPTIONS = ("-t", "-ts")
@@ -22,19 +21,11 @@ def fail(message):
 
 def sign(image, key_options, epoch, work):
     """The signed image, or None with osslsigncode's own words printed."""
-    unsigned, signed = os.path.join(work, "unsigned.exe"), os.path.join(work, "signed.exe")
-    with open(unsigned, "wb") as f:
-        f.write(image)
-    if os.path.exists(signed):
-        os.unlink(signed)
-    run = subprocess.run(["osslsigncode", "sign"] + key_options +
-                         ["-h", "sha256", "-n", DESCRIPTION, "-time", str(epoch),
-                          "-in", unsigned, "-out", signed], capture_output=True, text=True)
-    if run.returncode != 0 or not os.path.exists(signed):
-        sys.stderr.write(run.stdout + run.stderr)
-        return None
-    with open(signed, "rb") as f:
-        return f.read()
+    signed, said = osslsigncode("sign", key_options + ["-h", "sha256", "-n", DESCRIPTION,
+                                                       "-time", str(epoch)], image, work)
+    if signed is None:
+        sys.stderr.write(said)
+    return signed
 
 
 def main(arguments):

@@ -9,7 +9,8 @@ import subprocess
 import sys
 import tempfile
 
-from release_zip import EXECUTABLES, NotARelease, checksums, is_signed, read_zip, signature
+from release_zip import (EXECUTABLES, NotARelease, checksums, is_signed, osslsigncode, read_zip,
+                         signature)
 
 
 def signer(image, work):
@@ -33,18 +34,8 @@ def without_signature(image, work):
     """(signer, the image's bytes without its signature); (None, image) when unsigned."""
     if not is_signed(image):
         return None, image
-    signed, unsigned = os.path.join(work, "signed.exe"), os.path.join(work, "unsigned.exe")
-    with open(signed, "wb") as f:
-        f.write(image)
-    if os.path.exists(unsigned):
-        os.unlink(unsigned)
-    subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", unsigned],
-                   capture_output=True, stdin=subprocess.DEVNULL)
-    who = signer(image, work) or "an unreadable certificate"
-    if not os.path.exists(unsigned):
-        return who, b""
-    with open(unsigned, "rb") as f:
-        return who, f.read()
+    unsigned, _ = osslsigncode("remove-signature", [], image, work)
+    return signer(image, work) or "an unreadable certificate", unsigned or b""
 
 
 def git(folder, *arguments):
