@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from wine_registry import PORTS_CLASS, load_registry_file, registry_file  # noqa: E402
+from wine_registry import WINE, PORTS_CLASS, load_registry_file, registry_file  # noqa: E402
 
 DEVICES = 240
 ROUNDS = int(os.environ.get("PORTCHECK_BENCH_ROUNDS", "80"))
@@ -32,7 +32,7 @@ def devices():
 
 def timed_run(program, env):
     start = time.perf_counter()
-    run = subprocess.run(["wine", program], env=env, stdin=subprocess.DEVNULL,
+    run = subprocess.run(WINE + [program], env=env, stdin=subprocess.DEVNULL,
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     return time.perf_counter() - start, run
 

@@ -11,9 +11,9 @@ prefix=$(mktemp -d)
 trap 'sh scripts/wine-prefix.sh down "$prefix"; rm -rf "$prefix"' EXIT
 echo "Making a throwaway Wine prefix with sample devices (about 10 seconds)..." >&2
 sh scripts/wine-prefix.sh make "$prefix"
-WINEPREFIX=$prefix WINEDEBUG=-all wine regedit /S scripts/demo-devices.reg </dev/null
+WINEPREFIX=$prefix WINEDEBUG=-all sh scripts/wine.sh regedit /S scripts/demo-devices.reg </dev/null
 set +e
-WINEPREFIX=$prefix WINEDEBUG=-all wine build/windows/portcheck.exe </dev/null
+WINEPREFIX=$prefix WINEDEBUG=-all sh scripts/wine.sh build/windows/portcheck.exe </dev/null
 status=$?
 echo "(exit status $status)" >&2
 exit $status

@@ -11,7 +11,7 @@ prefix=$(pwd)/build/wine-run
 [ -d "$prefix" ] || sh scripts/wine-prefix.sh make "$prefix"
 sh scripts/wine-prefix.sh up "$prefix"
 set +e
-WINEPREFIX=$prefix WINEDEBUG=-all wine build/windows/portcheck.exe "$@" </dev/null
+WINEPREFIX=$prefix WINEDEBUG=-all sh scripts/wine.sh build/windows/portcheck.exe "$@" </dev/null
 status=$?
 sh scripts/wine-prefix.sh down "$prefix"
 exit $status

@@ -14,7 +14,7 @@ case $action in
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     wineserver -p >/dev/null 2>&1 </dev/null
-    wine wineboot -i >/dev/null 2>&1 </dev/null
+    sh "$(dirname "$0")/wine.sh" wineboot -i >/dev/null 2>&1 </dev/null
     ;;
   up)
     # Refused when the prefix's server is already up, which is as good.

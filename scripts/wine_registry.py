@@ -2,6 +2,10 @@
 under given enumerators of HKLM\\System\\CurrentControlSet\\Enum."""
 import os
 import subprocess
+import sys
+
+# Wine, with the loader this machine can start (scripts/wine.sh).
+WINE = ["sh", os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine.sh")]
 
 PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
 ENUM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum"
@@ -39,5 +43,13 @@ def load_registry_file(contents, work, env):
     path = os.path.join(work, "devices.reg")
     with open(path, "wb") as f:
         f.write(contents)
-    subprocess.run(["wine", "regedit", "/S", path], env=env, check=True,
-                   stdin=subprocess.DEVNULL, capture_output=True)
+    regedit(path, env)
+
+
+def regedit(path, env):
+    """Loads a .reg file; on failure prints what Wine said and ends the test."""
+    run = subprocess.run(WINE + ["regedit", "/S", path], env=env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if run.returncode != 0:
+        print(run.stdout.decode("ascii", "replace"))
+        sys.exit("regedit could not load %s (status %d)" % (path, run.returncode))

@@ -18,6 +18,8 @@ from release_zip import EXECUTABLES, checksums, read_zip, write_zip  # noqa: E40
 
 BUILDS = {"x64/portcheck.exe": "build/windows", "x86/portcheck.exe": "build/windows-x86"}
 E2E_CASE = "probes of both patterns among other devices"
+# What scripts/wine.sh says where the x86 build cannot run.
+CANNOT_RUN = "32-bit Windows programs cannot run on this machine"
 OPENSSL_CONFIG = """[req]
 distinguished_name = dn
 [dn]
@@ -104,10 +106,14 @@ def signed_executable_problems(work, ca, prefix):
             problems.append("osslsigncode verify refused %s:\n%s" % (name, verified.stdout))
         with open(os.path.join(BUILDS[name], "image_test_arguments.txt")) as f:
             arguments = f.read().split()
+        architecture = name.split("/")[0]
+        env = dict(os.environ, PORTCHECK_WINE_ARCH=architecture)
         for test in (["tests/windows/image_test.py", exe] + arguments,
                      ["tests/windows/end_to_end_test.py", exe, prefix, E2E_CASE]):
-            done = run("/usr/bin/python3", *test)
-            if done.returncode != 0:
+            done = run("/usr/bin/python3", *test, env=env)
+            if done.returncode != 0 and CANNOT_RUN in done.stdout:
+                print("skipped under Wine: %s, signed (%s)" % (name, CANNOT_RUN))
+            elif done.returncode != 0:
                 problems.append("%s, signed: %s" % (name, done.stdout))
     return problems
 

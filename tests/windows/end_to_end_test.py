@@ -7,7 +7,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from wine_registry import (FIXTURE_ENUMERATORS, PORTS_CLASS as PORTS,  # noqa: E402
+from wine_registry import (WINE, FIXTURE_ENUMERATORS, PORTS_CLASS as PORTS,  # noqa: E402
                            load_registry_file, registry_file)
 
 USB = "{36FC9E60-C465-11CF-8056-444553540000}"
@@ -88,7 +88,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         for title, version, devices, args, stdout, status in cases:
             load_registry_file(registry_file(FIXTURE_ENUMERATORS, devices, version), work, env)
-            run = subprocess.run(["wine", exe] + args, env=env, stdin=subprocess.DEVNULL,
+            run = subprocess.run(WINE + [exe] + args, env=env, stdin=subprocess.DEVNULL,
                                  capture_output=True)
             want = stdout.replace("\n", "\r\n").encode("ascii")
             problems = []

@@ -12,7 +12,8 @@ import tempfile
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path.insert(0, os.path.join(TOP, "scripts"))
-from wine_registry import FIXTURE_ENUMERATORS, load_registry_file, registry_file  # noqa: E402
+from wine_registry import (WINE, FIXTURE_ENUMERATORS, load_registry_file, regedit,  # noqa: E402
+                           registry_file)
 
 sys.path.insert(0, os.path.join(TOP, "tests"))
 from checks import report  # noqa: E402
@@ -57,12 +58,11 @@ def examples(text):
 
 def run_example(number, batch, version, exe, work, env):
     load_registry_file(registry_file(FIXTURE_ENUMERATORS, [], version), work, env)
-    subprocess.run(["wine", "regedit", "/S", DEMO_DEVICES], env=env, check=True,
-                   stdin=subprocess.DEVNULL, capture_output=True)
+    regedit(DEMO_DEVICES, env)
     name = "example%d.bat" % number
     with open(os.path.join(work, name), "wb") as f:
         f.write(batch.replace("\n", "\r\n").encode("ascii"))
-    return subprocess.run(["wine", "cmd", "/c", name], cwd=work, env=env,
+    return subprocess.run(WINE + ["cmd", "/c", name], cwd=work, env=env,
                           stdin=subprocess.DEVNULL, capture_output=True)
 
 

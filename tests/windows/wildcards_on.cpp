@@ -1,0 +1,4 @@
+// Stands in for a mingw-w64 runtime built with wildcard expansion on by
+// default. Deliberately includes no header, like the program's own setting.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+int _dowildcard = -1;
