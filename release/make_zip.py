@@ -1,28 +1,32 @@
 #!/usr/bin/python3
-"""Writes the release zip: both executables, README.txt and SHA256SUMS, under
-one top folder, with fixed entry order, times and permissions, so that the
-same inputs give the same bytes. Prints the zip's path last."""
+"""Writes the release zip: both executables, README.txt, BUILDINFO.txt and
+SHA256SUMS, under one top folder, with fixed entry order, times and
+permissions, so that the same inputs give the same bytes. Prints the zip's
+path last. Arguments: the version, the x64 and x86 executables, the folder."""
 import os
 import sys
 
-from release_zip import checksums, write_zip
+from build_info import build_info, checkout_commit, toolchain
+from release_zip import MODES, checksums, end_cleanly_on_signals, write_zip
 
 
 def main():
+    end_cleanly_on_signals()
     version, x64, x86, dist = sys.argv[1:5]
     epoch = int(os.environ["SOURCE_DATE_EPOCH"])
     here = os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(here, "README.txt.in"), encoding="utf-8") as f:
         readme = f.read().replace("@VERSION@", version).replace("\n", "\r\n").encode("ascii")
-    files = {"README.txt": readme}
+    files = {"README.txt": readme,
+             "BUILDINFO.txt": build_info(version, checkout_commit(os.path.dirname(here)), epoch,
+                                         toolchain())}
     for name, path in (("x64/portcheck.exe", x64), ("x86/portcheck.exe", x86)):
         with open(path, "rb") as f:
             files[name] = f.read()
     files["SHA256SUMS"] = checksums(files)
-    modes = {name: 0o755 if name.endswith(".exe") else 0o644 for name in files}
     top = "portcheck-%s" % version
     zip_path = os.path.join(dist, "%s-windows.zip" % top)
-    write_zip(zip_path, top, files, modes, epoch)
+    write_zip(zip_path, top, files, MODES, epoch)
     print(zip_path)
     return 0
 

@@ -1,82 +1,207 @@
 #!/usr/bin/python3
-"""Checks a release zip, signed or not, against this checkout's own build:
-SHA256SUMS, then each executable, named with its signer and compared byte
-for byte, without its signature, with the reference zip's. Arguments: the
-zip, the reference zip (made by scripts/release.sh from this checkout) and
-the checkout's folder. Whether the signer is trusted is Windows' decision."""
+"""Checks a downloaded release zip, signed or not, against a reference zip
+that scripts/release.sh made: VERIFIED only when the download is, byte for
+byte, what release.sh (and sign-release.sh, signatures apart) makes. The
+download is hostile input: it is read within fixed bounds, and nothing taken
+from it reaches the screen unescaped. Whether a signer is trusted is
+Windows' decision, not this one's.
+Arguments: the zip, the reference zip, the checkout's folder, and "given"
+when the user named the reference (messages then name that file)."""
 import os
-import subprocess
+import re
+import stat
 import sys
 import tempfile
 
-from release_zip import (EXECUTABLES, NotARelease, checksums, is_signed, osslsigncode, read_zip,
-                         signature)
+from authenticode import judge
+from build_info import checkout_commit, parse
+from release_zip import (EXECUTABLES, MODES, NAMES, NotARelease, checksums, end_cleanly_on_signals,
+                         osslsigncode, read_entries, read_zip, shown, signature, zip_bytes)
+
+TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")
+COMMIT = re.compile(r"[0-9a-f]{40}( with uncommitted changes)?")
+FILE_TYPES = {stat.S_IFLNK: "a symbolic link", stat.S_IFDIR: "a folder"}
 
 
-def signer(image, work):
-    """The subject of the certificate that signed the image, or None where the
-    signature cannot be read. The signature is not judged here, so a file
-    changed after signing still names its signer."""
-    der, certificate = os.path.join(work, "signature.der"), os.path.join(work, "signer.pem")
-    with open(der, "wb") as f:
-        f.write(signature(image))
-    if os.path.exists(certificate):
-        os.unlink(certificate)
-    quiet = dict(capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    subprocess.run(["openssl", "smime", "-verify", "-noverify", "-nosigs", "-inform", "DER",
-                    "-in", der, "-signer", certificate, "-out", os.devnull], **quiet)
-    subject = subprocess.run(["openssl", "x509", "-in", certificate, "-noout", "-subject",
-                              "-nameopt", "RFC2253"], **quiet).stdout.strip()
-    return subject[len("subject="):] if subject.startswith("subject=") else None
+def entry_differences(name, info, reference):
+    """How one entry's headers differ from the reference's."""
+    found = []
+    kind = (info.external_attr >> 16) & 0o170000
+    if info.create_system != reference.create_system or kind != stat.S_IFREG:
+        found.append("%s is %s, not a regular file with Unix permissions" % (
+            name, FILE_TYPES.get(kind, "of an unknown kind") if info.create_system == 3
+            else "stored without Unix permissions"))
+    elif info.external_attr != reference.external_attr:
+        found.append("%s has mode %04o; a release's is %04o" % (
+            name, (info.external_attr >> 16) & 0o7777, (reference.external_attr >> 16) & 0o7777))
+    if info.date_time != reference.date_time:
+        found.append("%s is dated %04d-%02d-%02d %02d:%02d:%02d; the release's time is "
+                     "%04d-%02d-%02d %02d:%02d:%02d" % ((name,) + info.date_time
+                                                        + reference.date_time))
+    if (info.extra, info.comment, info.flag_bits) != (reference.extra, reference.comment,
+                                                      reference.flag_bits):
+        found.append("%s carries header fields (extra data, comment or flags) that a "
+                     "release's does not" % name)
+    return found
 
 
-def without_signature(image, work):
-    """(signer, the image's bytes without its signature); (None, image) when unsigned."""
-    if not is_signed(image):
-        return None, image
-    unsigned, _ = osslsigncode("remove-signature", [], image, work)
-    return signer(image, work) or "an unreadable certificate", unsigned or b""
+def build_info_differences(download, reference, source, given):
+    """What BUILDINFO.txt says of how the two were built, where it differs."""
+    mine, theirs = parse(reference), parse(download)
+    commit = theirs.get("commit", "")
+    found = []
+    if commit != mine.get("commit"):
+        text = "it was built from commit %s; %s %s %s" % (
+            shown(commit) or "(none recorded)", source, "was built from" if given else "is at",
+            mine.get("commit"))
+        if COMMIT.fullmatch(commit) and not given:
+            text += " (to check it against its own commit: git checkout %s, then run this " \
+                    "again)" % commit[:40]
+        found.append(text)
+    if theirs.get("source-date-epoch") != mine.get("source-date-epoch"):
+        found.append("its source date (SOURCE_DATE_EPOCH) is %s; %s's is %s" % (
+            shown(theirs.get("source-date-epoch", "(none)")), source,
+            mine.get("source-date-epoch")))
+    packages, ours = theirs["built-with"], mine["built-with"]
+    for package in sorted(set(packages) | set(ours)):
+        if packages.get(package) != ours.get(package):
+            found.append("it was built with %s %s; %s %s" % (
+                shown(package), shown(packages.get(package, "(not recorded)")),
+                "the reference zip was built with" if given else "this machine has",
+                ours.get(package, "(none)")))
+    if not found and download != reference:
+        found.append("BUILDINFO.txt differs from %s's" % source)
+    return found
 
 
-def git(folder, *arguments):
-    return subprocess.run(["git", "-C", folder] + list(arguments), capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL).stdout.strip()
+def executable_check(name, image, built, source, work):
+    """(lines to show, differences) for one executable."""
+    try:
+        der = signature(image)
+    except NotARelease:
+        return [], ["%s is not a Windows executable" % name]
+    if der is None:
+        if image == built:
+            return ["%s: unsigned; identical to %s's build" % (name, source)], []
+        return [], ["%s: unsigned; DIFFERS from %s's build" % (name, source)]
+    found = []
+    signature_file = os.path.join(work, "signature.der")
+    with open(signature_file, "wb") as f:
+        f.write(der)
+    attached, _ = osslsigncode("attach-signature", ["-sigin", signature_file], built, work,
+                               any_status=True)
+    if attached != image:
+        unsigned, _ = osslsigncode("remove-signature", [], image, work)
+        if unsigned is not None and unsigned != built:
+            found.append("%s: without its signature, DIFFERS from %s's build" % (name, source))
+        else:
+            found.append("%s: its signature is not attached the way osslsigncode attaches one "
+                         "to %s's build (the certificate table or the headers hold other bytes)"
+                         % (name, source))
+    wrong, subject, self_issued = judge(image, der, work)
+    if wrong:
+        found.append("%s: %s" % (name, wrong))
+    elif self_issued:
+        found.append("%s: its certificate is its own issuer (self-signed) and calls itself "
+                     "\"%s\": that says nothing of who signed it" % (name, shown(subject)))
+    if found:
+        return [], found
+    return ["%s: signed; the signature covers exactly %s's build" % (name, source),
+            "  its certificate says it belongs to \"%s\": a claim; whether Windows trusts that "
+            "certificate is not judged here" % shown(subject)], []
 
 
-def describe_checkout(folder):
-    commit = git(folder, "rev-parse", "--short=12", "HEAD") or "unknown"
-    changed = git(folder, "status", "--porcelain", "--untracked-files=no")
-    return "commit %s%s" % (commit, " with uncommitted changes" if changed else "")
+def differences(download, reference, source, given, work):
+    """(lines to show, differences): every way the download is not what the
+    reference's maker makes."""
+    data, comment, entries = download
+    epoch, reference_entries = reference
+    reference_top = reference_entries[0][0].filename.split("/")[0]
+    names = [info.filename for info, _ in entries]
+    top = names[0].split("/")[0] if names else ""
+    outside = [n for n in names if not TOP_FOLDER.fullmatch(top) or not n.startswith(top + "/")]
+    if outside:
+        raise NotARelease("its entries must all lie in one top folder named portcheck-<version> "
+                          "(digits, letters, '.', '+', '-'), and %s does not" % shown(outside[0]))
+    found = []
+    if top != reference_top:
+        found.append("its top folder is %s; %s's release is %s" % (top, source, reference_top))
+    files = {info.filename[len(top) + 1:]: (info, content) for info, content in entries}
+    wanted = {info.filename[len(reference_top) + 1:]: (info, content)
+              for info, content in reference_entries}
+    found += ["it lacks %s" % name for name in NAMES if name not in files]
+    found += ["it holds %s, which a release does not" % shown(name)
+              for name in files if name not in wanted]
+    if [n for n in files if n in wanted] != [n for n in wanted if n in files]:
+        found.append("its entries are in another order than a release's")
+    if comment:
+        found.append("the zip carries a comment; a release's has none")
+    for name in (n for n in NAMES if n in files):
+        found += entry_differences(name, files[name][0], wanted[name][0])
+    contents = {name: content for name, (_, content) in files.items()}
+    shown_lines = []
+    for name in (n for n in EXECUTABLES if n in files):
+        lines, problems = executable_check(name, contents[name], wanted[name][1], source, work)
+        shown_lines += lines
+        found += problems
+    if "README.txt" in files and contents["README.txt"] != wanted["README.txt"][1]:
+        found.append("README.txt differs from %s's" % source)
+    if "BUILDINFO.txt" in files:
+        found += build_info_differences(contents["BUILDINFO.txt"], wanted["BUILDINFO.txt"][1],
+                                        source, given)
+    if set(NAMES) <= set(files) and contents["SHA256SUMS"] != checksums(contents):
+        found.append("SHA256SUMS does not match the files it lists")
+    if not found:
+        expected = zip_bytes(reference_top, {n: contents[n] for n in NAMES}, MODES, epoch)
+        if expected != data:
+            at = next((i for i, (a, b) in enumerate(zip(expected, data)) if a != b),
+                      min(len(expected), len(data)))
+            found.append("its bytes differ from what release.sh writes for these same files, "
+                         "from byte %d on (data before, between or after the entries, or in "
+                         "their headers)" % at)
+    return shown_lines, found
 
 
 def main(arguments):
-    zip_path, reference_path, checkout = arguments
-    try:
-        top, files, _, _ = read_zip(zip_path)
-        reference_top, reference, _, _ = read_zip(reference_path)
-        for name in EXECUTABLES:
-            is_signed(files[name])
-    except NotARelease as error:
-        print("verify-release: %s" % error, file=sys.stderr)
+    end_cleanly_on_signals()
+    if len(arguments) not in (3, 4):
+        print("usage: verify_zip.py ZIP REFERENCE-ZIP CHECKOUT [given]", file=sys.stderr)
         return 2
-    good = checksums(files) == files["SHA256SUMS"]
-    print("SHA256SUMS: %s" % ("matches the files" if good else "DOES NOT MATCH the files"))
-    with tempfile.TemporaryDirectory() as work:
-        for name in EXECUTABLES:
-            who, image = without_signature(files[name], work)
-            _, built = without_signature(reference[name], work)
-            same = image == built
-            good = good and same
-            print("%s: %s; %s this checkout's build" % (
-                name, "signed by %s" % who if who else "unsigned",
-                ("without its signature, " if who else "") +
-                ("identical to" if same else "DIFFERS from")))
-    checkout_is = "%s at %s" % (reference_top.replace("-", " ", 1), describe_checkout(checkout))
-    if good:
-        print("VERIFIED: %s is this checkout's build (%s)" % (top, checkout_is))
-        return 0
-    print("NOT VERIFIED: %s is not this checkout's build; this checkout is %s" % (top, checkout_is))
-    return 1
+    zip_path, reference_path, checkout = arguments[:3]
+    given = arguments[3:] == ["given"]
+    commit = checkout_commit(checkout)
+    source = "the reference zip %s" % shown(os.path.basename(reference_path)) if given else \
+        "this checkout"
+    try:
+        _, _, _, epoch = read_zip(reference_path)
+        _, _, reference_entries = read_entries(reference_path)
+    except NotARelease as error:
+        print("verify-release: the reference is not a release zip: %s" % error, file=sys.stderr)
+        return 2
+    try:
+        download = read_entries(zip_path)
+        with tempfile.TemporaryDirectory() as work:
+            lines, found = differences(download, (epoch, reference_entries), source,
+                                       given, work)
+    except NotARelease as error:
+        label = shown(zip_path)
+        said = str(error)
+        print("verify-release: NOT A RELEASE ZIP: %s" % (
+            said if said.startswith(label) else "%s: %s" % (label, said)))
+        return 2
+    print("Checking %s against %s" % (shown(os.path.basename(zip_path)), source if given else
+                                      "this checkout (commit %s)" % commit))
+    for line in lines:
+        print(line)
+    for line in found:
+        print("DIFFERS: %s" % line)
+    if found:
+        print("NOT VERIFIED: %d difference%s from what %s makes; see the README's "
+              "\"Checking a download\"" % (len(found), "" if len(found) == 1 else "s", source))
+        return 1
+    print("VERIFIED: every byte is what %s makes (release.sh, and sign-release.sh for the "
+          "signatures); who signed is a claim, see above" % source)
+    return 0
 
 
 if __name__ == "__main__":

@@ -18,8 +18,8 @@ cmake --workflow --preset host
 cmake --workflow --preset host-asan
 cmake --workflow --preset windows
 cmake --workflow --preset windows-x86
-/usr/bin/python3 tests/release_test.py
-/usr/bin/python3 tests/signing_test.py
+/usr/bin/python3 -B tests/release_test.py
+/usr/bin/python3 -B tests/signing_test.py
 sh scripts/style.sh
 sh scripts/wine.sh --runs-x86 ||
   echo "Note: this machine runs no 32-bit program, so the x86 build's tests under Wine were skipped."

@@ -41,8 +41,8 @@ def content_problems(data):
     archive = zipfile.ZipFile(io.BytesIO(data))
     names = archive.namelist()
     top = names[0].split("/")[0]
-    want = ["%s/%s" % (top, n) for n in
-            ("README.txt", "SHA256SUMS", "x64/portcheck.exe", "x86/portcheck.exe")]
+    want = ["%s/%s" % (top, n) for n in ("BUILDINFO.txt", "README.txt", "SHA256SUMS",
+                                         "x64/portcheck.exe", "x86/portcheck.exe")]
     if names != want:
         return ["entries %r, want %r" % (names, want)]
     files = {n[len(top) + 1:]: archive.read(n) for n in names}
@@ -54,6 +54,11 @@ def content_problems(data):
     actual = {n: hashlib.sha256(d).hexdigest() for n, d in files.items() if n != "SHA256SUMS"}
     if listed != actual:
         problems.append("SHA256SUMS %r, want %r" % (listed, actual))
+    recorded = files["BUILDINFO.txt"].decode("ascii")
+    for package in ("g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-i686", "mingw-w64-i686-dev",
+                    "cmake", "zlib1g"):
+        if "\r\nbuilt-with %s" % package not in recorded:
+            problems.append("BUILDINFO.txt does not record %s:\n%s" % (package, recorded))
     readme = files["README.txt"]
     if readme.count(b"\n") != readme.count(b"\r\n") or b"\r\n" not in readme:
         problems.append("README.txt line ends are not all CR LF")

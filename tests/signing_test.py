@@ -14,7 +14,8 @@ import tempfile
 from checks import report
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
-from release_zip import EXECUTABLES, checksums, read_zip, write_zip  # noqa: E402
+from release_zip import EXECUTABLES, checksums, read_zip  # noqa: E402
+import hostile_zips  # noqa: E402
 
 BUILDS = {"x64/portcheck.exe": "build/windows", "x86/portcheck.exe": "build/windows-x86"}
 E2E_CASE = "probes of both patterns among other devices"
@@ -118,33 +119,52 @@ def signed_executable_problems(work, ca, prefix):
     return problems
 
 
-def tampered(work):
-    """The signed zip with one byte of the x64 code changed, and SHA256SUMS
-    rewritten to match."""
-    top, files, modes, epoch = read_zip(os.path.join(work, "signed.zip"))
-    image = bytearray(files[EXECUTABLES[0]])
-    image[0x600] ^= 1
-    files[EXECUTABLES[0]] = bytes(image)
-    files["SHA256SUMS"] = checksums(files)
-    path = os.path.join(work, "tampered.zip")
-    write_zip(path, top, files, modes, epoch)
-    return path
-
-
 def verify_problems(work, unsigned):
+    """The genuine zips, one against a fresh build of this checkout, which
+    must leave the checkout as it was."""
+    def state():
+        listing = run("git", "--no-optional-locks", "status", "--porcelain", "--ignored").stdout
+        return listing, os.stat(".git/index").st_mtime_ns if os.path.exists(".git/index") else 0
     problems = []
+    before = state()
     cases = [  # (zip, reference or None to build this checkout's, status, text it must print)
-        (os.path.join(work, "signed.zip"), None, 0, "signed by " + SIGNER),
+        (os.path.join(work, "signed.zip"), None, 0,
+         "x64/portcheck.exe: signed; the signature covers exactly this checkout's build"),
         (unsigned, unsigned, 0, "x64/portcheck.exe: unsigned; identical"),
-        (tampered(work), unsigned, 1, "x64/portcheck.exe: signed by %s; without its signature, "
-         "DIFFERS" % SIGNER),
     ]
     for zip_path, reference, status, text in cases:
         done = run("sh", "scripts/verify-release.sh", zip_path, *([reference] if reference else []))
         if done.returncode != status or text not in done.stdout:
             problems.append("verify-release.sh %s: status %d, want %d, with %r in:\n%s" % (
                 os.path.basename(zip_path), done.returncode, status, text, done.stdout + done.stderr))
+    if state() != before:
+        problems.append("verify-release.sh changed the checkout: %r, then %r" % (before, state()))
     return problems
+
+
+def impostor(work, unsigned):
+    """The release signed by a self-signed certificate that calls itself the
+    official signer."""
+    path = lambda name: os.path.join(work, name)  # noqa: E731
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path("fake.key"),
+        "-out", path("fake.pem"), "-subj", "/CN=Zelnar Official Release Signing", "-days", "30",
+        "-config", path("openssl.cnf"), "-extensions", "signer", check=True)
+    copy = path("impostor.zip")
+    shutil.copy(unsigned, copy)
+    status, data, said = sign(copy, ["-certs", path("fake.pem"), "-key", path("fake.key")])
+    if data is None:
+        raise RuntimeError("could not sign as the impostor (%d): %s" % (status, said))
+    return data
+
+
+def other_commit(work):
+    """A genuine release of a commit that this checkout is not at."""
+    clone = os.path.join(work, "other commit")
+    run("git", "clone", "-q", ".", clone, check=True)
+    run("git", "-C", clone, "-c", "user.name=Test", "-c", "user.email=test@invalid", "commit",
+        "-q", "--allow-empty", "-m", "Another commit", check=True)
+    made = run("sh", os.path.join(clone, "scripts", "release.sh"), check=True)
+    return made.stdout.splitlines()[-1]
 
 
 def refusal_problems(work, unsigned, key):
@@ -177,6 +197,9 @@ def main():
             if os.path.exists(os.path.join(work, "signed.zip")):
                 results += [("the signed executables", signed_executable_problems(work, ca, prefix)),
                             ("verify-release.sh", verify_problems(work, unsigned)),
+                            ("verify-release.sh against hostile zips", hostile_zips.problems(
+                                work, unsigned, os.path.join(work, "signed.zip"), key,
+                                impostor(work, unsigned), other_commit(work))),
                             ("sign-release.sh refusals", refusal_problems(work, unsigned, key))]
         finally:
             run("sh", "scripts/wine-prefix.sh", "down", prefix)

@@ -1,0 +1,84 @@
+"""BUILDINFO.txt, the release's record of where it came from: the version,
+the commit it was built from, SOURCE_DATE_EPOCH, and the exact Debian
+packages of the tools that decide the release's bytes (the mingw-w64
+compilers, binutils and runtime, CMake, and the Python and zlib that write
+the zip). No host name, path or build time, so the same commit on the same
+toolchain gives the same bytes."""
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+import zlib  # noqa: F401  (loaded, so that its library shows in the process's maps)
+
+TRIPLES = ("x86_64-w64-mingw32", "i686-w64-mingw32")
+
+
+def run(*command, folder=None, any_status=False):
+    """What a command printed, or "" when it failed or could not start."""
+    try:
+        done = subprocess.run(list(command), cwd=folder, capture_output=True, text=True,
+                              stdin=subprocess.DEVNULL)
+    except OSError:
+        return ""
+    return done.stdout.strip() if done.returncode == 0 or any_status else ""
+
+
+def checkout_commit(folder):
+    """The commit a checkout is at, and whether its files differ from it
+    (untracked files that git does not ignore count: the build may read
+    them); "unknown" outside a git checkout. Writes nothing into it."""
+    commit = run("git", "-C", folder, "rev-parse", "--verify", "-q", "HEAD^{commit}")
+    if not commit:
+        return "unknown"
+    changed = run("git", "--no-optional-locks", "-C", folder, "status", "--porcelain")
+    return commit + (" with uncommitted changes" if changed else "")
+
+
+def tool_files():
+    """The files of the tools that make the release's bytes."""
+    files = [shutil.which("cmake") or "", sys.executable, zipfile.__file__]
+    with open("/proc/self/maps") as maps:
+        files += sorted({line.split()[-1] for line in maps if "/libz.so" in line})
+    for triple in TRIPLES:
+        compiler = triple + "-g++-posix"
+        files += [shutil.which(compiler) or "", shutil.which(triple + "-windres") or ""]
+        files += [run(compiler, "-print-prog-name=" + name) for name in ("cc1plus", "ld", "as")]
+        files += [run(compiler, "-print-libgcc-file-name")]
+        files += [run(compiler, "-print-file-name=" + name)
+                  for name in ("libstdc++.a", "crt2.o", "libmingwex.a")]
+    files = [os.path.realpath(f) for f in files if f]
+    # With /usr merged, dpkg knows some files by their older path.
+    return files + [f[len("/usr"):] for f in files if f.startswith("/usr/lib/")]
+
+
+def toolchain():
+    """["package version", ...] for the packages that hold the tools, sorted."""
+    owners = run("dpkg", "-S", *tool_files(), any_status=True)
+    packages = sorted({line.split(": ", 1)[0] for line in owners.splitlines()
+                       if ": /" in line and not line.startswith("diversion")})
+    if not packages:
+        return ["unknown"]
+    versions = run("dpkg-query", "-W", "-f=${binary:Package} ${Version}\\n", *packages)
+    return sorted(versions.splitlines()) or ["unknown"]
+
+
+def build_info(version, commit, epoch, packages):
+    """The file's text: one "key value" line each, CR LF ends like README.txt."""
+    lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch]
+    lines += ["built-with %s" % package for package in packages]
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def parse(text):
+    """{"commit": ..., "source-date-epoch": ..., "built-with": {package: version}}
+    of a BUILDINFO.txt's bytes; fields that are missing or unreadable are left out."""
+    fields = {"built-with": {}}
+    for line in text.decode("ascii", "replace").splitlines():
+        key, _, value = line.partition(" ")
+        if key == "built-with":
+            package, _, package_version = value.partition(" ")
+            fields["built-with"][package] = package_version
+        elif key in ("portcheck", "commit", "source-date-epoch"):
+            fields[key] = value
+    return fields

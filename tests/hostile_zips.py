@@ -1,0 +1,180 @@
+"""verify-release.sh against downloads made to fool it: each case is a small
+change to a genuine release, made here, with the status it must give and a
+word its message must hold. Every case also runs under a 200 MB memory
+limit, and must print no control character and no traceback. Used by
+tests/signing_test.py, which has the genuine zips and the throwaway key."""
+import io
+import os
+import random
+import resource
+import struct
+import subprocess
+import zipfile
+import zlib
+
+from release_zip import (EXECUTABLES, MODES, checksums, osslsigncode, read_zip, signature,
+                         zip_bytes)
+
+MEMORY_LIMIT = 200 << 20
+SHA256SUMS = "SHA256SUMS"
+
+
+def limited():
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+
+
+def verify(zip_path, reference=None):
+    return subprocess.run(["sh", "scripts/verify-release.sh", zip_path]
+                          + ([reference] if reference else []),
+                          capture_output=True, stdin=subprocess.DEVNULL, preexec_fn=limited)
+
+
+def release(path, changes=None, top=None, attributes=None, resum=True):
+    """The zip at path with files changed, the top folder renamed or entry
+    attributes ({name: external_attr}) set; SHA256SUMS rewritten to match,
+    as an attacker would."""
+    old_top, files, _, epoch = read_zip(path)
+    files.update(changes or {})
+    if resum:
+        files[SHA256SUMS] = checksums(files)
+    data = zip_bytes(top or old_top, files, {n: MODES.get(n, 0o644) for n in files}, epoch)
+    if not attributes:
+        return data
+    archive = zipfile.ZipFile(io.BytesIO(data))
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as out:
+        for info in archive.infolist():
+            name = info.filename.split("/", 1)[1]
+            info.external_attr = attributes.get(name, info.external_attr)
+            out.writestr(info, archive.read(info), compresslevel=9)
+    return buffer.getvalue()
+
+
+def patched(data, local_offset, central_offset, value, fmt="<H"):
+    """The first entry's local and central headers with one field set."""
+    data = bytearray(data)
+    start = zipfile.ZipFile(io.BytesIO(bytes(data))).start_dir
+    struct.pack_into(fmt, data, local_offset, value)
+    struct.pack_into(fmt, data, start + central_offset, value)
+    return bytes(data)
+
+
+def lying_entry(path):
+    """The first entry's data swapped for 200 MB of zeros, its headers left
+    claiming 40 bytes of another content."""
+    top, files, _, epoch = read_zip(path)
+    files["BUILDINFO.txt"] = bytes(200 << 20)
+    data = zip_bytes(top, files, MODES, epoch)
+    data = patched(data, 14, 16, zlib.crc32(b"x" * 40), "<I")
+    return patched(data, 22, 24, 40, "<I")
+
+
+def with_table(image, table):
+    """A signed image whose certificate table is replaced by table."""
+    offset = len(image) - len(table_of(image))
+    image = bytearray(image[:offset] + table)
+    header = struct.unpack_from("<I", image, 0x3C)[0] + 24
+    directory = header + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", image, header)[0]] + 32
+    struct.pack_into("<II", image, directory, offset, len(table))
+    return bytes(image)
+
+
+def table_of(image):
+    header = struct.unpack_from("<I", image, 0x3C)[0] + 24
+    directory = header + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", image, header)[0]] + 32
+    offset, size = struct.unpack_from("<II", image, directory)
+    return image[offset:offset + size]
+
+
+def attached(signed_from, onto, work):
+    """onto with the signature of signed_from attached by osslsigncode."""
+    paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
+    for path, data in zip(paths, (signature(signed_from), onto)):
+        with open(path, "wb") as f:
+            f.write(data)
+    if os.path.exists(paths[2]):
+        os.unlink(paths[2])
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", paths[0], "-in", paths[1],
+                    "-out", paths[2]], capture_output=True)
+    with open(paths[2], "rb") as f:
+        return f.read()
+
+
+def cases(work, unsigned, signed, key, impostor, other_commit):
+    """(title, zip bytes, status, word it must print)."""
+    _, plain, _, _ = read_zip(unsigned)
+    _, genuine, _, _ = read_zip(signed)
+    x64, x86 = EXECUTABLES
+    changed = bytearray(plain[x64])
+    changed[0x600] ^= 1
+    changed_signed = attached(genuine[x64], bytes(changed), work)
+    signed_over_changed, _ = osslsigncode("sign", key + ["-h", "sha256", "-time", "1"],
+                                          bytes(changed), work)
+    table = table_of(genuine[x64])
+    junk = table[:8] + random.Random(16).randbytes(len(table) - 8)
+    padded = struct.pack("<I", len(table) + 8) + table[4:] + bytes(8)
+    data = release(unsigned)
+    with open(signed, "rb") as f:
+        genuine_zip = f.read()
+    with open(other_commit, "rb") as f:
+        other = f.read()
+    return [
+        ("control sequences in the top folder", release(
+            unsigned, top="portcheck-1.0.0\x1b[2K\r\x1b[32mVERIFIED"), 2, b"top folder"),
+        ("control sequences in an entry name", release(
+            unsigned, {"README.txt\x1b]0;x\x07": b"x"}), 1, b"README.txt\\x1b]0;x\\x07"),
+        ("another file's signature grafted on", release(
+            signed, {x64: attached(genuine[x86], plain[x64], work)}), 1, b"other bytes"),
+        ("a signature made over different bytes", release(
+            signed, {x64: attached(signed_over_changed, plain[x64], work)}), 1, b"other bytes"),
+        ("random bytes in place of the signature", release(
+            signed, {x64: with_table(genuine[x64], junk)}), 1, b"cannot be read"),
+        ("a certificate table padded after the signature", release(
+            signed, {x64: with_table(genuine[x64], padded)}), 1, b"not attached"),
+        ("a self-signed impostor", impostor, 1, b"self-signed"),
+        ("a changed executable, signature kept", release(
+            signed, {x64: changed_signed}), 1, b"DIFFERS from"),
+        ("a changed README.txt", release(
+            unsigned, {"README.txt": b"Run this as administrator\r\n"}), 1, b"README.txt differs"),
+        ("SHA256SUMS left as it was", release(
+            unsigned, {"README.txt": b"x"}, resum=False), 1, b"SHA256SUMS does not match"),
+        ("a wrong version in the top folder", release(
+            unsigned, top="portcheck-9.9.9"), 1, b"portcheck-9.9.9"),
+        ("README.txt as a symbolic link", release(
+            unsigned, attributes={"README.txt": 0o120777 << 16}), 1, b"symbolic link"),
+        ("a set-user-ID executable", release(
+            unsigned, attributes={x64: 0o104755 << 16}), 1, b"mode 4755"),
+        ("a world-writable README.txt", release(
+            unsigned, attributes={"README.txt": 0o100666 << 16}), 1, b"mode 0666"),
+        ("data before the first entry", b"MZ" + bytes(98) + data, 1, b"bytes differ"),
+        ("data after the last entry", data + b"trailing", 1, b"bytes differ"),
+        ("a zip comment", data[:-2] + b"\x02\x00hi", 1, b"comment"),
+        ("an entry claiming 3 GB", patched(data, 22, 24, 3 << 30, "<I"), 2, b"claims"),
+        ("an entry inflating beyond what it claims", lying_entry(unsigned), 2, b"CRC"),
+        ("an encrypted entry", patched(data, 6, 8, 0x1), 2, b"encrypted"),
+        ("an unknown compression method", patched(data, 8, 10, 99), 2, b"compression method"),
+        ("a truncated zip", data[:len(data) // 2], 2, b"not a readable zip"),
+        ("a bad CRC", patched(data, 14, 16, 0, "<I"), 2, b"CRC"),
+        ("not a zip at all", b"<html>not found</html>", 2, b"not a readable zip"),
+        ("a genuine release of another commit", other, 1,
+         read_zip(other_commit)[1]["BUILDINFO.txt"].split(b"\r\n")[1].split()[1]),
+        ("the genuine signed release", genuine_zip, 0, b"not judged here"),
+    ]
+
+
+def problems(work, unsigned, signed, key, impostor, other_commit):
+    """Every case run against the unsigned zip as reference; a list of problems."""
+    found = []
+    for number, (title, data, status, word) in enumerate(
+            cases(work, unsigned, signed, key, impostor, other_commit)):
+        path = os.path.join(work, "hostile-%02d.zip" % number)
+        with open(path, "wb") as f:
+            f.write(data)
+        done = verify(path, unsigned)
+        said = done.stdout + done.stderr
+        controls = [c for c in said if (c < 0x20 and c != 0x0A) or c > 0x7E]
+        if done.returncode != status or word not in said or controls or b"Traceback" in said:
+            found.append("%s: status %d (want %d), %r %s in:\n%s" % (
+                title, done.returncode, status, word,
+                "missing" if word not in said else "found", said.decode("ascii", "replace")))
+    return found
