@@ -171,9 +171,14 @@ def refusal_problems(work, unsigned, key):
     problems = []
     with open(os.path.join(work, "not-a-zip.zip"), "w") as f:
         f.write("text")
+    existing = os.path.join(work, "existing.zip")
+    shutil.copy(unsigned, existing)
+    with open(os.path.join(work, "existing-signed.zip"), "w") as f:
+        f.write("signed before, with a timestamp")
     cases = [(os.path.join(work, "signed.zip"), key, "already signed"),
              (os.path.join(work, "not-a-zip.zip"), key, "not a zip file"),
-             (unsigned, key[:2] + ["-pass", "wrong"], "could not sign")]
+             (unsigned, key[:2] + ["-pass", "wrong"], "could not sign"),
+             (existing, key, "exists already")]
     for zip_path, options, text in cases:
         before = sorted(os.listdir(work))
         done = run("sh", "scripts/sign-release.sh", zip_path, *options)
@@ -181,6 +186,9 @@ def refusal_problems(work, unsigned, key):
             problems.append("sign-release.sh %s: status %d, files %s, said %r; want a failure, "
                             "no file written, and %r" % (os.path.basename(zip_path), done.returncode,
                                                          sorted(os.listdir(work)), done.stderr, text))
+    with open(os.path.join(work, "existing-signed.zip")) as f:
+        if f.read() != "signed before, with a timestamp":
+            problems.append("sign-release.sh overwrote an existing signed zip")
     return problems
 
 
