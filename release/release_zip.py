@@ -57,7 +57,8 @@ def open_output(path):
     cannot be written shows before any work is done; its name."""
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".partial-", suffix=".zip")
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".partial-",
+                                         suffix=os.path.splitext(path)[1])
     os.close(handle)
     return temporary
 

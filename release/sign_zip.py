@@ -1,18 +1,29 @@
 #!/usr/bin/python3
-"""Signs both executables of a release zip with Authenticode (osslsigncode)
-and writes <name>-signed.zip beside it, its path printed last. Arguments: the
-zip, then the key selection, handed to `osslsigncode sign` unchanged. The
-signing time is the release's own, so the same zip and key give the same
-bytes, unless a timestamp server puts its own time in."""
+"""Signs a release with Authenticode (osslsigncode): both executables of the
+zip, then both Windows Installer packages built again from the signed
+executables, so that everything a user downloads is signed. Writes, beside
+the zip, <name>-signed.zip, portcheck-<version>-<arch>-signed.msi, the signed
+set's SHA256SUMS and, given the download address, its manifests (under
+manifests-signed/); the signed zip's path is printed last.
+Arguments: [--download-url URL] the zip, then the key selection, handed to
+`osslsigncode sign` unchanged. The signing time is the release's own, so the
+same zip and key give the same bytes, unless a timestamp server puts its own
+time in."""
 import os
 import sys
 import tempfile
 
+import make_manifests
+import set_checksums
+from make_msi import msi_name, packages
 from release_zip import (EXECUTABLES, NotARelease, checksums, end_cleanly_on_signals,
                          finish_output, is_signed, open_output, osslsigncode, read_zip, zip_bytes)
 
 DESCRIPTION = "Zelnar Port Check Utility"
 TIMESTAMP_OPTIONS = ("-t", "-ts")
+USAGE = ("usage: scripts/sign-release.sh [--download-url https://...] ZIP KEY-OPTION...\n"
+         "  e.g. -pkcs12 key.p12 -readpass password.txt\n"
+         "  or   -pkcs11module MODULE -key PKCS11-URI -certs CHAIN.pem")
 
 
 def fail(message):
@@ -21,7 +32,7 @@ def fail(message):
 
 
 def sign(image, key_options, epoch, work):
-    """The signed image, or None with osslsigncode's own words printed."""
+    """The signed file, or None with osslsigncode's own words printed."""
     signed, said = osslsigncode("sign", key_options + ["-h", "sha256", "-n", DESCRIPTION,
                                                        "-time", str(epoch)], image, work)
     if signed is None:
@@ -29,13 +40,8 @@ def sign(image, key_options, epoch, work):
     return signed
 
 
-def main(arguments):
-    end_cleanly_on_signals()
-    if len(arguments) < 2 or arguments[0].startswith("-"):
-        return fail("usage: scripts/sign-release.sh ZIP KEY-OPTION...\n"
-                    "  e.g. -pkcs12 key.p12 -readpass password.txt\n"
-                    "  or   -pkcs11module MODULE -key PKCS11-URI -certs CHAIN.pem")
-    zip_path, key_options = arguments[0], arguments[1:]
+def signed_set(zip_path, key_options, work):
+    """({output path: bytes}, the signed zip's path), or a message."""
     try:
         top, files, modes, epoch = read_zip(zip_path)
         if checksums(files) != files["SHA256SUMS"]:
@@ -44,36 +50,73 @@ def main(arguments):
             if is_signed(files[name]):
                 raise NotARelease("%s: %s is already signed" % (zip_path, name))
     except NotARelease as error:
-        return fail(str(error))
+        return None, str(error)
+    folder = os.path.dirname(os.path.abspath(zip_path))
     base = zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path
-    signed_path = base + "-signed.zip"
-    if os.path.lexists(signed_path):
-        return fail("%s exists already, and a signed zip is not overwritten (one signed with a "
-                    "timestamp cannot be made again); move or delete it first" % signed_path)
-    # Before the key is used: a folder that cannot be written shows now.
+    signed_zip = base + "-signed.zip"
+    version = top[len("portcheck-"):]
+    paths = [signed_zip] + [os.path.join(folder, msi_name(version, architecture, True))
+                            for architecture in ("x64", "x86")]
+    existing = [path for path in paths if os.path.lexists(path)]
+    if existing:
+        return None, ("%s exists already, and signed files are not overwritten (one signed with "
+                      "a timestamp cannot be made again); move or delete it first" % existing[0])
+    for name in EXECUTABLES:
+        files[name] = sign(files[name], key_options, epoch, work)
+        if files[name] is None:
+            return None, "osslsigncode could not sign %s with the key given; nothing written" % name
+    files["SHA256SUMS"] = checksums(files)
+    made = {signed_zip: zip_bytes(top, files, modes, epoch)}
+    for name, package in sorted(packages(top, files, epoch).items()):
+        signed = sign(package, key_options, epoch, work)
+        if signed is None:
+            return None, "osslsigncode could not sign %s; nothing written" % name
+        made[os.path.join(folder, name.replace(".msi", "-signed.msi"))] = signed
+    return made, signed_zip
+
+
+def main(arguments):
+    end_cleanly_on_signals()
+    url = None
+    if arguments[:1] == ["--download-url"] and len(arguments) > 1:
+        url, arguments = arguments[1], arguments[2:]
+        if not make_manifests.URL.fullmatch(url):
+            return fail("the download URL must be an https:// address without blanks")
+    if len(arguments) < 2 or arguments[0].startswith("-"):
+        return fail(USAGE)
+    zip_path, key_options = arguments[0], arguments[1:]
+    temporaries = {}
     try:
-        temporary = open_output(signed_path)
+        # Before the key is used: a folder that cannot be written shows now.
+        base = zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path
+        temporaries[None] = open_output(base + "-signed.zip")
     except OSError as error:
-        return fail("cannot write %s (%s); nothing signed" % (signed_path, error.strerror))
+        return fail("cannot write beside %s (%s); nothing signed" % (zip_path, error.strerror))
     try:
         with tempfile.TemporaryDirectory() as work:
-            for name in EXECUTABLES:
-                signed = sign(files[name], key_options, epoch, work)
-                if signed is None:
-                    return fail("osslsigncode could not sign %s with the key given; nothing "
-                                "written" % name)
-                files[name] = signed
-        files["SHA256SUMS"] = checksums(files)
-        finish_output(temporary, zip_bytes(top, files, modes, epoch), signed_path, replace=False)
-    except FileExistsError:
-        return fail("%s appeared while signing; it is left as it was" % signed_path)
+            made, said = signed_set(zip_path, key_options, work)
+        if made is None:
+            return fail(said)
+        for path in made:
+            temporaries[path] = open_output(path)
+        for path, data in made.items():
+            finish_output(temporaries[path], data, path, replace=False)
+    except FileExistsError as error:
+        return fail("%s appeared while signing; it is left as it was"
+                    % (getattr(error, "filename2", None) or error.filename))
     finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+        for temporary in temporaries.values():
+            if os.path.exists(temporary):
+                os.unlink(temporary)
+    folder = os.path.dirname(os.path.abspath(zip_path))
+    set_checksums.main([said, folder, "signed"])
+    if url:
+        make_manifests.main([said, folder, url, os.path.join(folder, "manifests-signed"),
+                             "signed"])
     if any(option in TIMESTAMP_OPTIONS for option in key_options):
         print("Timestamped: the server's time is in the signatures, so signing again gives "
               "other bytes.")
-    print(signed_path)
+    print(said)
     return 0
 
 

@@ -4,7 +4,7 @@
 PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64"
 # Building both executables and the release zip.
 PORTCHECK_RELEASE_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686
-  python3 git"
+  python3 git wixl python3-gi gir1.2-libmsi-1.0"
 # Signing a release, and checking one against this checkout's build.
 PORTCHECK_SIGN_PACKAGES="python3 osslsigncode"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl"

@@ -1,16 +1,34 @@
 #!/bin/sh
 # Builds both Windows executables from scratch in the size-optimised release
-# configuration, without tests, and writes the release zip under dist/. Its
-# path is the last line printed. The same commit gives the same bytes: the
-# zip's times come from SOURCE_DATE_EPOCH, by default the commit's time.
-#   scripts/release.sh [FOLDER]
+# configuration, without tests, and writes under dist/ the release zip, both
+# Windows Installer packages made from the zip's own files, a SHA256SUMS of
+# the set and, given the address the files will be downloaded from, the
+# winget and Scoop manifests. The zip's path is the last line printed. The
+# same commit gives the same bytes: times come from SOURCE_DATE_EPOCH, by
+# default the commit's time.
+#   scripts/release.sh [--download-url URL] [FOLDER]
 # With a folder given (relative to where this is started), the builds and
 # dist/ go there instead of into the checkout. One run at a time per folder.
 set -eu
+usage() {
+  echo "usage: scripts/release.sh [--download-url https://...] [FOLDER]" >&2
+  exit 2
+}
+url=""
+if [ "${1:-}" = --download-url ]; then
+  [ $# -ge 2 ] || usage
+  url=$2
+  shift 2
+  case $url in
+    https://*[!\ -~]*|https://*[\ ]*) usage ;;
+    https://?*) ;;
+    *) usage ;;
+  esac
+fi
 case ${1:-} in
-  -*) echo "usage: scripts/release.sh [FOLDER]" >&2; exit 2 ;;
+  -*) usage ;;
 esac
-[ $# -le 1 ] || { echo "usage: scripts/release.sh [FOLDER]" >&2; exit 2; }
+[ $# -le 1 ] || usage
 out=${1:-$(dirname "$0")/..}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -39,5 +57,13 @@ for target in x64:x86_64 x86:i686; do
   cmake --build "$build" --target portcheck >/dev/null
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/build/release-x64/CMakeCache.txt")
-/usr/bin/python3 -B release/make_zip.py "$version" "$out/build/release-x64/portcheck.exe" \
-  "$out/build/release-x86/portcheck.exe" "$out/dist"
+echo "Packaging..."
+zip=$(/usr/bin/python3 -B release/make_zip.py "$version" "$out/build/release-x64/portcheck.exe" \
+  "$out/build/release-x86/portcheck.exe" "$out/dist")
+/usr/bin/python3 -B release/make_msi.py "$zip" "$out/dist" >/dev/null
+if [ -n "$url" ]; then
+  /usr/bin/python3 -B release/make_manifests.py "$zip" "$out/dist" "$url" "$out/dist/manifests" \
+    >/dev/null
+fi
+/usr/bin/python3 -B release/set_checksums.py "$zip" "$out/dist" >/dev/null
+echo "$zip"

@@ -1,0 +1,32 @@
+#!/usr/bin/python3
+"""<version>[-signed]-SHA256SUMS beside a release's files: the sums of every
+file a user can download in that set (the zip and both MSIs), by name.
+Arguments: the zip, the folder that holds the set, and "signed" for the
+signed set. Prints the file's path."""
+import hashlib
+import os
+import sys
+
+from make_msi import ARCHITECTURES, msi_name
+from release_zip import finish_output, open_output, read_zip
+
+
+def main(arguments):
+    zip_path, folder = arguments[:2]
+    signed = arguments[2:] == ["signed"]
+    top, _, _, _ = read_zip(zip_path)
+    version = top[len("portcheck-"):]
+    names = sorted([os.path.basename(zip_path)] + [msi_name(version, architecture, signed)
+                                                   for architecture in ARCHITECTURES])
+    lines = []
+    for name in names:
+        with open(os.path.join(folder, name), "rb") as f:
+            lines.append("%s  %s\n" % (hashlib.sha256(f.read()).hexdigest(), name))
+    path = os.path.join(folder, "%s%s-SHA256SUMS" % (top, "-signed" if signed else ""))
+    finish_output(open_output(path), "".join(lines).encode("ascii"), path)
+    print(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
