@@ -6,6 +6,7 @@ Windows builds' tests checked. Run from the top of the source tree, after
 the windows and windows-x86 builds."""
 import hashlib
 import io
+import json
 import os
 import subprocess
 import sys
@@ -16,6 +17,22 @@ import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows"))
 from image_test import ARCHITECTURES  # noqa: E402
+import yaml  # noqa: E402
+
+URL = "https://downloads.invalid/portcheck/1.0.0"
+WINGET = "manifests/winget/manifests/z/Zelnar/PortCheck/1.0.0/"
+SCOOP = "manifests/scoop/bucket/portcheck.json"
+# The fields each manifest must have (winget 1.6.0's schemas, Scoop's).
+REQUIRED = {
+    "Zelnar.PortCheck.yaml": ["PackageIdentifier", "PackageVersion", "DefaultLocale",
+                              "ManifestType", "ManifestVersion"],
+    "Zelnar.PortCheck.locale.en-US.yaml": ["PackageIdentifier", "PackageVersion", "PackageLocale",
+                                           "Publisher", "PackageName", "License",
+                                           "ShortDescription", "ManifestType", "ManifestVersion"],
+    "Zelnar.PortCheck.installer.yaml": ["PackageIdentifier", "PackageVersion", "Installers",
+                                        "ManifestType", "ManifestVersion"],
+    SCOOP: ["version", "description", "homepage", "license", "architecture", "bin"],
+}
 from checks import report  # noqa: E402
 
 
@@ -30,11 +47,44 @@ def copy_tree(to):
 
 
 def release(folder, env):
+    """{path under dist/: bytes} of a release made in a copy of the tree."""
     copy_tree(folder)
-    run = subprocess.run(["sh", "scripts/release.sh"], cwd=folder, env=env, check=True,
-                         stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    with open(run.stdout.splitlines()[-1], "rb") as f:
-        return f.read()
+    run = subprocess.run(["sh", "scripts/release.sh", "--download-url", URL], cwd=folder, env=env,
+                         check=True, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    dist = os.path.dirname(run.stdout.splitlines()[-1])
+    made = {}
+    for here, _, names in os.walk(dist):
+        for name in names:
+            with open(os.path.join(here, name), "rb") as f:
+                made[os.path.relpath(os.path.join(here, name), dist)] = f.read()
+    return made
+
+
+def manifest_problems(made):
+    """The manifests' hashes, addresses and in-zip paths against the files,
+    and the fields each format requires."""
+    problems = []
+    manifests = {name: yaml.safe_load(data) for name, data in made.items()
+                 if name.endswith(".yaml")}
+    for name, fields in REQUIRED.items():
+        document = manifests.get(WINGET + name) if name != SCOOP else json.loads(made[SCOOP])
+        missing = [field for field in fields if document is None or field not in document]
+        if missing:
+            problems.append("%s lacks %s" % (name, missing))
+    installers = manifests.get(WINGET + "Zelnar.PortCheck.installer.yaml", {}).get("Installers", [])
+    scoop = json.loads(made.get(SCOOP, b"{}")).get("architecture", {})
+    pointers = [(i["InstallerUrl"], i["InstallerSha256"], i.get("NestedInstallerFiles", [{}])[0]
+                 .get("RelativeFilePath")) for i in installers]
+    pointers += [(a["url"], a["hash"], a["extract_dir"] + "\\portcheck.exe") for a in scoop.values()]
+    if [i["InstallerType"] for i in installers] != ["msi", "msi", "zip", "zip"] or len(scoop) != 2:
+        problems.append("want both MSIs first, then the zip, and two Scoop architectures")
+    for url, digest, inner in pointers:
+        data = made.get(url[len(URL) + 1:], b"")
+        if not url.startswith(URL + "/") or hashlib.sha256(data).hexdigest() != digest.lower():
+            problems.append("%s: no file in dist/ with the hash %s" % (url, digest))
+        if inner and inner.replace("\\", "/") not in zipfile.ZipFile(io.BytesIO(data)).namelist():
+            problems.append("%s holds no %s" % (url, inner))
+    return problems
 
 
 def content_problems(data):
@@ -80,9 +130,13 @@ def main():
     env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
     with tempfile.TemporaryDirectory() as work:
         first = release(os.path.join(work, "one"), env)
-        second = release(os.path.join(work, "a second", "folder"), env)
-    return report([("the two zips are byte-identical", [] if first == second else ["they differ"]),
-                   ("the zip's contents", content_problems(first))])
+        second = release(os.path.join(work, "a second", "folder"), dict(env, TZ="Asia/Tokyo"))
+    zip_name = next(name for name in first if name.endswith("-windows.zip"))
+    return report([("the two releases are byte-identical", [
+                        "%s differs" % name for name in sorted(set(first) | set(second))
+                        if first.get(name) != second.get(name)]),
+                   ("the zip's contents", content_problems(first[zip_name])),
+                   ("the manifests", manifest_problems(first))])
 
 
 if __name__ == "__main__":

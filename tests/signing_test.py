@@ -68,28 +68,41 @@ def make_key(work):
 
 
 def sign(zip_path, key):
-    """(status, the signed zip's bytes or None, what it said)."""
+    """(status, the signed zip's bytes or None, what it said, {name: bytes} of
+    every file it wrote, which are then removed)."""
+    folder = os.path.dirname(zip_path)
+    before = set(os.listdir(folder))
     done = run("sh", "scripts/sign-release.sh", zip_path, *key)
-    signed = zip_path[:-4] + "-signed.zip"
-    data = None
-    if done.returncode == 0 and os.path.exists(signed):
-        with open(signed, "rb") as f:
-            data = f.read()
-        os.unlink(signed)
-    return done.returncode, data, done.stdout + done.stderr
+    written = {}
+    for name in sorted(set(os.listdir(folder)) - before):
+        with open(os.path.join(folder, name), "rb") as f:
+            written[name] = f.read()
+        os.unlink(os.path.join(folder, name))
+    data = written.get(os.path.basename(zip_path)[:-4] + "-signed.zip")
+    return done.returncode, data if done.returncode == 0 else None, done.stdout + done.stderr, \
+        written
 
 
 def signing_problems(work, unsigned, key):
-    """Signs twice; the signed zip is left at work/signed.zip."""
-    status, first, said = sign(unsigned, key)
+    """Signs twice; the signed zip is left at work/signed.zip, the signed
+    packages in work/signed-msi/."""
+    status, first, said, first_set = sign(unsigned, key)
     if first is None:
         return ["sign-release.sh failed (%d): %s" % (status, said)]
-    _, second, _ = sign(unsigned, key)
+    _, second, _, second_set = sign(unsigned, key)
     with open(os.path.join(work, "signed.zip"), "wb") as f:
         f.write(first)
+    os.makedirs(os.path.join(work, "signed-msi"))
+    for name, data in first_set.items():
+        with open(os.path.join(work, "signed-msi", name), "wb") as f:
+            f.write(data)
+    problems = [] if first_set == second_set else ["signing the same release twice gave "
+                                                   "different bytes"]
+    names = sorted(name for name in first_set if name.endswith("-signed.msi"))
+    if len(names) != 2:
+        problems.append("want two signed MSIs, got %s" % sorted(first_set))
     _, files, _, _ = read_zip(os.path.join(work, "signed.zip"))
     _, original, _, _ = read_zip(unsigned)
-    problems = [] if first == second else ["signing the same zip twice gave different bytes"]
     if files["README.txt"] != original["README.txt"] or files["SHA256SUMS"] != checksums(files):
         problems.append("README.txt changed, or SHA256SUMS does not match the signed files")
     return problems
@@ -151,7 +164,7 @@ def impostor(work, unsigned):
         "-config", path("openssl.cnf"), "-extensions", "signer", check=True)
     copy = path("impostor.zip")
     shutil.copy(unsigned, copy)
-    status, data, said = sign(copy, ["-certs", path("fake.pem"), "-key", path("fake.key")])
+    status, data, said, _ = sign(copy, ["-certs", path("fake.pem"), "-key", path("fake.key")])
     if data is None:
         raise RuntimeError("could not sign as the impostor (%d): %s" % (status, said))
     return data
