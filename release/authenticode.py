@@ -99,7 +99,8 @@ def openssl(*arguments):
 
 
 def judge(image, der, work):
-    """(what is wrong with the signature, or None when it covers the image;
+    """Of a PE image's (or, with image None, a package's) signature:
+    (what is wrong with the signature, or None when it covers the image;
     the signer's certificate subject (RFC 2253), or None; whether that
     certificate is its own issuer)."""
     try:
@@ -122,8 +123,8 @@ def judge(image, der, work):
         fields = dict(line.split("=", 1) for line in names if "=" in line)
         subject, issuer = fields.get("subject"), fields.get("issuer")
     self_issued = subject is not None and subject == issuer
-    try:
-        matches = image_digest(image, hasher) == digest
+    try:  # a package's digest (image None) is checked by its caller
+        matches = image is None or image_digest(image, hasher) == digest
     except (struct.error, KeyError):
         matches = False
     if not matches:

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Checks a downloaded release zip, signed or not, against a reference zip
+"""Checks a downloaded release zip or Windows Installer package, signed or
+not (a package: verify_msi.py), against a reference zip
 that scripts/release.sh made: VERIFIED only when the download is, byte for
 byte, what release.sh (and sign-release.sh, signatures apart) makes. The
 download is hostile input: it is read within fixed bounds, and nothing taken
@@ -13,6 +14,7 @@ import stat
 import sys
 import tempfile
 
+import verify_msi
 from authenticode import judge
 from build_info import checkout_commit, parse
 from release_zip import (EXECUTABLES, MODES, NAMES, NotARelease, checksums, end_cleanly_on_signals,
@@ -162,6 +164,15 @@ def differences(download, reference, source, given, work):
     return shown_lines, found
 
 
+def is_package(path):
+    """Whether the file is an OLE compound file, as a Windows Installer package is."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(8) == verify_msi.OLE_MAGIC
+    except OSError:
+        return False
+
+
 def main(arguments):
     end_cleanly_on_signals()
     if len(arguments) not in (3, 4):
@@ -173,20 +184,24 @@ def main(arguments):
     source = "the reference zip %s" % shown(os.path.basename(reference_path)) if given else \
         "this checkout"
     try:
-        _, _, _, epoch = read_zip(reference_path)
+        reference_top, reference_files, _, epoch = read_zip(reference_path)
         _, _, reference_entries = read_entries(reference_path)
     except NotARelease as error:
         print("verify-release: the reference is not a release zip: %s" % error, file=sys.stderr)
         return 2
     try:
-        download = read_entries(zip_path)
         with tempfile.TemporaryDirectory() as work:
-            lines, found = differences(download, (epoch, reference_entries), source,
-                                       given, work)
+            if is_package(zip_path):
+                reference = (reference_top[len("portcheck-"):], epoch, reference_files)
+                lines, found = verify_msi.differences(zip_path, reference, source, work,
+                                                      executable_check)
+            else:
+                lines, found = differences(read_entries(zip_path), (epoch, reference_entries),
+                                           source, given, work)
     except NotARelease as error:
         label = shown(zip_path)
         said = str(error)
-        print("verify-release: NOT A RELEASE ZIP: %s" % (
+        print("verify-release: NOT A RELEASE FILE: %s" % (
             said if said.startswith(label) else "%s: %s" % (label, said)))
         return 2
     print("Checking %s against %s" % (shown(os.path.basename(zip_path)), source if given else

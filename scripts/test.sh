@@ -7,8 +7,10 @@
 #   windows    the cross-built x64 executable; its tests run under Wine
 #   windows-x86  the same for the x86 executable, under 32-bit Wine
 # then the release, made twice and compared (tests/release_test.py), signed
-# with a throwaway key and checked (tests/signing_test.py), and the style
-# gates (clang-format, clang-tidy).
+# with a throwaway key and checked against genuine and hostile downloads
+# (tests/signing_test.py), its Windows Installer packages installed, upgraded
+# and removed under Wine (tests/msi_test.py), and the style gates
+# (clang-format, clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -20,6 +22,7 @@ cmake --workflow --preset windows
 cmake --workflow --preset windows-x86
 /usr/bin/python3 -B tests/release_test.py
 /usr/bin/python3 -B tests/signing_test.py
+/usr/bin/python3 -B tests/msi_test.py
 sh scripts/style.sh
 sh scripts/wine.sh --runs-x86 ||
   echo "Note: this machine runs no 32-bit program, so the x86 build's tests under Wine were skipped."

@@ -1,5 +1,5 @@
 """verify-release.sh against downloads made to fool it: each case is a small
-change to a genuine release, made here, with the status it must give and a
+change to a genuine release zip or package, made here, with the status it must give and a
 word its message must hold. Every case also runs under a 200 MB memory
 limit, and must print no control character and no traceback. Used by
 tests/signing_test.py, which has the genuine zips and the throwaway key."""
@@ -12,6 +12,8 @@ import subprocess
 import zipfile
 import zlib
 
+from make_msi import msi_bytes
+from verify_msi import OLE_MAGIC, streams
 from release_zip import (EXECUTABLES, MODES, checksums, osslsigncode, read_zip, signature,
                          zip_bytes)
 
@@ -87,9 +89,12 @@ def table_of(image):
 
 
 def attached(signed_from, onto, work):
-    """onto with the signature of signed_from attached by osslsigncode."""
+    """onto with the signature of signed_from (an image or a package)
+    attached by osslsigncode."""
     paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
-    for path, data in zip(paths, (signature(signed_from), onto)):
+    der = signature(signed_from) if signed_from[:2] == b"MZ" else package_signature(signed_from,
+                                                                                      work)
+    for path, data in zip(paths, (der, onto)):
         with open(path, "wb") as f:
             f.write(data)
     if os.path.exists(paths[2]):
@@ -100,7 +105,15 @@ def attached(signed_from, onto, work):
         return f.read()
 
 
-def cases(work, unsigned, signed, key, impostor, other_commit):
+def package_signature(package, work):
+    path = os.path.join(work, "graft-package.msi")
+    with open(path, "wb") as f:
+        f.write(package)
+    return streams(path, os.path.join(work, "graft-%d" % len(os.listdir(work))))[
+        "\x05DigitalSignature"]
+
+
+def cases(work, unsigned, signed, packages, key, impostor, other_commit):
     """(title, zip bytes, status, word it must print)."""
     _, plain, _, _ = read_zip(unsigned)
     _, genuine, _, _ = read_zip(signed)
@@ -118,7 +131,24 @@ def cases(work, unsigned, signed, key, impostor, other_commit):
         genuine_zip = f.read()
     with open(other_commit, "rb") as f:
         other = f.read()
+    top, _, _, epoch = read_zip(unsigned)
+    with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
+        package = f.read()
+    unsigned_package = msi_bytes(top[len("portcheck-"):], "x64", plain[x64], plain["README.txt"],
+                                 epoch)
+    flipped = bytearray(package)
+    flipped[package.index(b"MSCF") + 200] ^= 1
     return [
+        ("a package holding a changed executable", msi_bytes(
+            top[len("portcheck-"):], "x64", bytes(changed), plain["README.txt"], epoch), 1,
+         b"DIFFERS from"),
+        ("a signed package with a byte of its cabinet changed", bytes(flipped), 2,
+         b"cabinet cannot be read"),
+        ("a package's signature grafted on the unsigned package", attached(
+            package, unsigned_package, work), 1, b"other bytes"),
+        ("a package that is no package", OLE_MAGIC + bytes(600), 2, b"cannot be read"),
+        ("the genuine signed x64 package", package, 0, b"x64 package: signed; the signature "
+         b"covers exactly"),
         ("control sequences in the top folder", release(
             unsigned, top="portcheck-1.0.0\x1b[2K\r\x1b[32mVERIFIED"), 2, b"top folder"),
         ("control sequences in an entry name", release(
@@ -162,11 +192,11 @@ def cases(work, unsigned, signed, key, impostor, other_commit):
     ]
 
 
-def problems(work, unsigned, signed, key, impostor, other_commit):
+def problems(work, unsigned, signed, packages, key, impostor, other_commit):
     """Every case run against the unsigned zip as reference; a list of problems."""
     found = []
     for number, (title, data, status, word) in enumerate(
-            cases(work, unsigned, signed, key, impostor, other_commit)):
+            cases(work, unsigned, signed, packages, key, impostor, other_commit)):
         path = os.path.join(work, "hostile-%02d.zip" % number)
         with open(path, "wb") as f:
             f.write(data)

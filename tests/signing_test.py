@@ -111,6 +111,12 @@ def signing_problems(work, unsigned, key):
 def signed_executable_problems(work, ca, prefix):
     _, files, _, _ = read_zip(os.path.join(work, "signed.zip"))
     problems = []
+    for package in sorted(os.listdir(os.path.join(work, "signed-msi"))):
+        if package.endswith(".msi"):
+            verified = run("osslsigncode", "verify", "-CAfile", ca, "-in",
+                           os.path.join(work, "signed-msi", package))
+            if verified.returncode != 0:
+                problems.append("osslsigncode verify refused %s:\n%s" % (package, verified.stdout))
     for name in EXECUTABLES:
         exe = os.path.join(work, name.replace("/", "-"))
         with open(exe, "wb") as f:
@@ -219,7 +225,8 @@ def main():
                 results += [("the signed executables", signed_executable_problems(work, ca, prefix)),
                             ("verify-release.sh", verify_problems(work, unsigned)),
                             ("verify-release.sh against hostile zips", hostile_zips.problems(
-                                work, unsigned, os.path.join(work, "signed.zip"), key,
+                                work, unsigned, os.path.join(work, "signed.zip"),
+                                os.path.join(work, "signed-msi"), key,
                                 impostor(work, unsigned), other_commit(work))),
                             ("sign-release.sh refusals", refusal_problems(work, unsigned, key))]
         finally:

@@ -1,0 +1,152 @@
+"""Checks a downloaded Windows Installer package against what a release zip
+of this checkout's gives: unsigned, it must be the package make_msi.py builds
+from the reference's files, byte for byte; signed, its executable must be
+the reference's with a signature that covers it, and the package built again
+from that executable, with the download's signature attached, must be the
+download byte for byte. The package is hostile input: read within bounds,
+in a process of its own, and its cabinet unpacked here, by hand, within
+bounds too."""
+import json
+import os
+import struct
+import subprocess
+import sys
+import zlib
+
+from authenticode import judge
+from make_msi import msi_bytes
+from release_zip import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, osslsigncode, shown
+
+OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
+MACHINES = {0x8664: "x64", 0x14C: "x86"}
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def streams(path, work):
+    """{stream name: bytes} of a package, read by msi_streams.py."""
+    folder = os.path.join(work, "streams")
+    os.makedirs(folder)
+    done = subprocess.run([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), path,
+                           folder, str(LIMIT_ENTRY)], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL)
+    index = os.path.join(folder, "streams.json")
+    if done.returncode != 0 or not os.path.exists(index):
+        said = (done.stdout + done.stderr).strip().splitlines()
+        raise NotARelease("it cannot be read as a Windows Installer package (%s)"
+                          % shown(said[-1] if said else "status %d" % done.returncode))
+    with open(index) as f:
+        names = json.load(f)
+    found = {}
+    for number, name in enumerate(names):
+        with open(os.path.join(folder, "stream-%d" % number), "rb") as f:
+            found[name] = f.read()
+    return found
+
+
+def cabinet_files(cab):
+    """{name: bytes} of an MSZIP or stored cabinet, bounded; NotARelease when
+    it is malformed."""
+    try:
+        magic, size, files_at, folders, count, flags = struct.unpack_from("<4s4xI4xI6xHHH", cab)
+        if magic != b"MSCF" or size != len(cab) or flags or folders != 1 or count > 8:
+            raise ValueError("not a cabinet of one folder")
+        start, blocks, method = struct.unpack_from("<IHH", cab, 36)
+        data, history, at = b"", b"", start
+        for _ in range(blocks):
+            packed, unpacked = struct.unpack_from("<HH", cab, at + 4)
+            block = cab[at + 8:at + 8 + packed]
+            at += 8 + packed
+            if method == 1 and block[:2] == b"CK":
+                inflate = zlib.decompressobj(-15, zdict=history[-32768:]) if history else \
+                    zlib.decompressobj(-15)
+                block = inflate.decompress(block[2:], unpacked + 1)
+            elif method != 0:
+                raise ValueError("compression method %d" % method)
+            if len(block) != unpacked or len(data) + unpacked > LIMIT_ENTRY:
+                raise ValueError("a block is not the size it claims")
+            history = (history + block)[-32768:]
+            data += block
+        files = {}
+        for _ in range(count):
+            length, offset = struct.unpack_from("<II", cab, files_at)
+            end = cab.index(b"\0", files_at + 16)
+            files[cab[files_at + 16:end].decode("ascii")] = data[offset:offset + length]
+            if offset + length > len(data):
+                raise ValueError("a file lies beyond the data")
+            files_at = end + 1
+        return files
+    except (struct.error, ValueError, zlib.error, UnicodeDecodeError) as error:
+        raise NotARelease("its cabinet cannot be read (%s)" % shown(str(error))) from None
+
+
+def msi_signature_problem(package, der, work):
+    """judge() for a package: its digest is checked by osslsigncode."""
+    path = os.path.join(work, "check.msi")
+    with open(path, "wb") as f:
+        f.write(package)
+    said = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True,
+                          text=True, stdin=subprocess.DEVNULL)
+    wrong, subject, self_issued = judge(None, der, work)
+    if "MISMATCH" in said.stdout + said.stderr:
+        wrong = "its signature was made for other bytes: the digest it signs is not this file's"
+    return wrong, subject, self_issued
+
+
+def differences(path, reference, source, work, executable_check):
+    """(lines to show, differences) for a package; reference is (version,
+    epoch, {name: bytes} of the reference zip)."""
+    version, epoch, files = reference
+    size = os.path.getsize(path)
+    if size > LIMIT_ZIP:
+        raise NotARelease("it is %d bytes; a package is a few tens of KiB, and none over %d bytes "
+                          "is read" % (size, LIMIT_ZIP))
+    with open(path, "rb") as f:
+        package = f.read(LIMIT_ZIP + 1)
+    if package[:8] != OLE_MAGIC:
+        raise NotARelease("it is neither a zip nor a Windows Installer package")
+    found = streams(path, work)
+    cabinet = cabinet_files(found.get("portcheck.cab", b""))
+    image = cabinet.get("portcheck.exe", b"")
+    try:
+        architecture = MACHINES[struct.unpack_from("<H", image, struct.unpack_from(
+            "<I", image, 0x3C)[0] + 4)[0]]
+    except (struct.error, KeyError):
+        raise NotARelease("it holds no portcheck.exe for x64 or x86") from None
+    name = "%s package: portcheck.exe" % architecture
+    lines, problems = executable_check(name, image, files["%s/portcheck.exe" % architecture],
+                                       source, work)
+    if cabinet.get("README.txt") != files["README.txt"]:
+        problems.append("%s package: README.txt differs from %s's" % (architecture, source))
+    if set(cabinet) != {"portcheck.exe", "README.txt"}:
+        problems.append("%s package: it holds %s; a package holds portcheck.exe and README.txt"
+                        % (architecture, shown(", ".join(sorted(cabinet)))))
+    if problems:
+        return lines, problems
+    built = msi_bytes(version, architecture, image, files["README.txt"], epoch)
+    der = found.get("\x05DigitalSignature")
+    if der is None:
+        same = built == package
+        return lines + (["%s package: unsigned; identical to %s's" % (architecture, source)]
+                        if same else []), [] if same else [
+            "%s package: unsigned; DIFFERS from the package %s builds" % (architecture, source)]
+    signature_file = os.path.join(work, "package-signature.der")
+    with open(signature_file, "wb") as f:
+        f.write(der)
+    attached, _ = osslsigncode("attach-signature", ["-sigin", signature_file], built, work,
+                               any_status=True)
+    if attached != package:
+        problems.append("%s package: with its signature taken as it is, it DIFFERS from the "
+                        "package %s builds from these files" % (architecture, source))
+    wrong, subject, self_issued = msi_signature_problem(package, der, work)
+    if wrong:
+        problems.append("%s package: %s" % (architecture, wrong))
+    elif self_issued:
+        problems.append("%s package: its certificate is its own issuer (self-signed) and calls "
+                        "itself \"%s\": that says nothing of who signed it"
+                        % (architecture, shown(subject)))
+    if problems:
+        return lines, problems
+    return lines + ["%s package: signed; the signature covers exactly the package %s builds "
+                    "from these files" % (architecture, source),
+                    "  its certificate says it belongs to \"%s\": a claim; whether Windows "
+                    "trusts that certificate is not judged here" % shown(subject)], []
