@@ -13,6 +13,8 @@ import os
 import struct
 import subprocess
 
+from release_zip import osslsigncode, shown
+
 OID_DATA = bytes.fromhex("06092a864886f70d010701")
 OID_SIGNED_DATA = bytes.fromhex("06092a864886f70d010702")
 DIGESTS = {bytes.fromhex("2b0e03021a"): hashlib.sha1,
@@ -134,3 +136,24 @@ def judge(image, der, work):
         return "its signature does not check against its own certificate: it is not a " \
                "signature of these bytes", subject, self_issued
     return None, subject, self_issued
+
+
+def attached_to(built, der, work):
+    """built (an image or a package) with the signature der attached the way
+    osslsigncode attaches one, or None. attach-signature writes its output,
+    then fails on a chain it cannot trust, so its status is not looked at."""
+    path = os.path.join(work, "signature.der")
+    with open(path, "wb") as f:
+        f.write(der)
+    return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True)[0]
+
+
+def signer_verdict(label, wrong, subject, self_issued):
+    """(lines to show, differences) of judge()'s answer for the file label."""
+    if wrong:
+        return [], ["%s: %s" % (label, wrong)]
+    if self_issued:
+        return [], ["%s: its certificate is its own issuer (self-signed) and calls itself "
+                    "\"%s\": that says nothing of who signed it" % (label, shown(subject))]
+    return ["  its certificate says it belongs to \"%s\": a claim; whether Windows trusts "
+            "that certificate is not judged here" % shown(subject)], []

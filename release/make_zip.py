@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Writes the release zip: both executables, README.txt, BUILDINFO.txt and
-SHA256SUMS, under one top folder, with fixed entry order, times and
+"""Writes the release zip: both executables, README.txt, the licence and the
+third-party notices, BUILDINFO.txt and SHA256SUMS, under one top folder, with fixed entry order, times and
 permissions, so that the same inputs give the same bytes. Prints the zip's
 path last. Arguments: the version, the x64 and x86 executables, the folder."""
 import os
@@ -17,7 +17,12 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(here, "README.txt.in"), encoding="utf-8") as f:
         readme = f.read().replace("@VERSION@", version).replace("\n", "\r\n").encode("ascii")
-    files = {"README.txt": readme,
+    texts = {}
+    for name, source in (("LICENSE.txt", "LICENSE"),
+                         ("THIRD-PARTY-NOTICES.txt", "THIRD-PARTY-NOTICES.txt")):
+        with open(os.path.join(os.path.dirname(here), source), encoding="utf-8") as f:
+            texts[name] = f.read().replace("\n", "\r\n").encode("ascii")
+    files = {"README.txt": readme, **texts,
              "BUILDINFO.txt": build_info(version, checkout_commit(os.path.dirname(here)), epoch,
                                          toolchain())}
     for name, path in (("x64/portcheck.exe", x64), ("x86/portcheck.exe", x86)):

@@ -15,7 +15,8 @@ import time
 import zipfile
 
 EXECUTABLES = ("x64/portcheck.exe", "x86/portcheck.exe")
-NAMES = ("BUILDINFO.txt", "README.txt", "SHA256SUMS") + EXECUTABLES
+TEXTS = ("README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "BUILDINFO.txt")
+NAMES = tuple(sorted(TEXTS + ("SHA256SUMS",))) + EXECUTABLES
 MODES = {name: 0o755 if name.endswith(".exe") else 0o644 for name in NAMES}
 
 
@@ -26,7 +27,7 @@ class NotARelease(Exception):
 def checksums(files):
     """SHA256SUMS for a release's {name: bytes}: the executables, then the texts."""
     return "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
-                   for name in EXECUTABLES + ("README.txt", "BUILDINFO.txt")).encode("ascii")
+                   for name in EXECUTABLES + TEXTS).encode("ascii")
 
 
 def zip_bytes(top, files, modes, epoch):

@@ -13,9 +13,9 @@ import subprocess
 import sys
 import zlib
 
-from authenticode import judge
+from authenticode import attached_to, judge, signer_verdict
 from make_msi import msi_bytes
-from release_zip import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, osslsigncode, shown
+from release_zip import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 MACHINES = {0x8664: "x64", 0x14C: "x86"}
@@ -129,24 +129,12 @@ def differences(path, reference, source, work, executable_check):
         return lines + (["%s package: unsigned; identical to %s's" % (architecture, source)]
                         if same else []), [] if same else [
             "%s package: unsigned; DIFFERS from the package %s builds" % (architecture, source)]
-    signature_file = os.path.join(work, "package-signature.der")
-    with open(signature_file, "wb") as f:
-        f.write(der)
-    attached, _ = osslsigncode("attach-signature", ["-sigin", signature_file], built, work,
-                               any_status=True)
-    if attached != package:
+    if attached_to(built, der, work) != package:
         problems.append("%s package: with its signature taken as it is, it DIFFERS from the "
                         "package %s builds from these files" % (architecture, source))
-    wrong, subject, self_issued = msi_signature_problem(package, der, work)
-    if wrong:
-        problems.append("%s package: %s" % (architecture, wrong))
-    elif self_issued:
-        problems.append("%s package: its certificate is its own issuer (self-signed) and calls "
-                        "itself \"%s\": that says nothing of who signed it"
-                        % (architecture, shown(subject)))
-    if problems:
-        return lines, problems
+    signer, wrong = signer_verdict("%s package" % architecture,
+                                   *msi_signature_problem(package, der, work))
+    if problems or wrong:
+        return lines, problems + wrong
     return lines + ["%s package: signed; the signature covers exactly the package %s builds "
-                    "from these files" % (architecture, source),
-                    "  its certificate says it belongs to \"%s\": a claim; whether Windows "
-                    "trusts that certificate is not judged here" % shown(subject)], []
+                    "from these files" % (architecture, source)] + signer, []

@@ -15,7 +15,7 @@ import sys
 import tempfile
 
 import verify_msi
-from authenticode import judge
+from authenticode import attached_to, judge, signer_verdict
 from build_info import checkout_commit, parse
 from release_zip import (EXECUTABLES, MODES, NAMES, NotARelease, checksums, end_cleanly_on_signals,
                          osslsigncode, read_entries, read_zip, shown, signature, zip_bytes)
@@ -87,12 +87,7 @@ def executable_check(name, image, built, source, work):
             return ["%s: unsigned; identical to %s's build" % (name, source)], []
         return [], ["%s: unsigned; DIFFERS from %s's build" % (name, source)]
     found = []
-    signature_file = os.path.join(work, "signature.der")
-    with open(signature_file, "wb") as f:
-        f.write(der)
-    attached, _ = osslsigncode("attach-signature", ["-sigin", signature_file], built, work,
-                               any_status=True)
-    if attached != image:
+    if attached_to(built, der, work) != image:
         unsigned, _ = osslsigncode("remove-signature", [], image, work)
         if unsigned is not None and unsigned != built:
             found.append("%s: without its signature, DIFFERS from %s's build" % (name, source))
@@ -100,17 +95,10 @@ def executable_check(name, image, built, source, work):
             found.append("%s: its signature is not attached the way osslsigncode attaches one "
                          "to %s's build (the certificate table or the headers hold other bytes)"
                          % (name, source))
-    wrong, subject, self_issued = judge(image, der, work)
-    if wrong:
-        found.append("%s: %s" % (name, wrong))
-    elif self_issued:
-        found.append("%s: its certificate is its own issuer (self-signed) and calls itself "
-                     "\"%s\": that says nothing of who signed it" % (name, shown(subject)))
-    if found:
-        return [], found
-    return ["%s: signed; the signature covers exactly %s's build" % (name, source),
-            "  its certificate says it belongs to \"%s\": a claim; whether Windows trusts that "
-            "certificate is not judged here" % shown(subject)], []
+    lines, problems = signer_verdict(name, *judge(image, der, work))
+    if found or problems:
+        return [], found + problems
+    return ["%s: signed; the signature covers exactly %s's build" % (name, source)] + lines, []
 
 
 def differences(download, reference, source, given, work):

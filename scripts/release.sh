@@ -56,6 +56,9 @@ for target in x64:x86_64 x86:i686; do
     -DCMAKE_BUILD_TYPE=MinSizeRel -DPORTCHECK_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" --target portcheck >/dev/null
 done
+# The notices must state what the linker took from the runtimes.
+/usr/bin/python3 -B release/linked_runtime.py check THIRD-PARTY-NOTICES.txt \
+  x64 "$out/build/release-x64/portcheck.map" x86 "$out/build/release-x86/portcheck.map"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/build/release-x64/CMakeCache.txt")
 echo "Packaging..."
 zip=$(/usr/bin/python3 -B release/make_zip.py "$version" "$out/build/release-x64/portcheck.exe" \

@@ -60,6 +60,29 @@ def release(folder, env):
     return made
 
 
+def drift_problems(folder):
+    """The notices agree with the release build's linker maps, and a notices
+    text with a runtime member gone, or one added, does not."""
+    maps = ["x64", os.path.join(folder, "build", "release-x64", "portcheck.map"),
+            "x86", os.path.join(folder, "build", "release-x86", "portcheck.map")]
+    with open("THIRD-PARTY-NOTICES.txt") as f:
+        notices = f.read()
+    problems = []
+    for title, text, status in (("as it stands", notices, 0),
+                                ("with a member gone", notices.replace(" gccmain", ""), 1),
+                                ("with a member added", notices.replace("(mingw_matherr)",
+                                                                        "(mingw_matherr fma)"), 1)):
+        path = os.path.join(folder, "notices.txt")
+        with open(path, "w") as f:
+            f.write(text)
+        done = subprocess.run(["/usr/bin/python3", "-B", "release/linked_runtime.py", "check",
+                               path] + maps, capture_output=True, text=True)
+        if done.returncode != status:
+            problems.append("the notices %s: status %d, want %d: %s" % (
+                title, done.returncode, status, done.stderr))
+    return problems
+
+
 def manifest_problems(made):
     """The manifests' hashes, addresses and in-zip paths against the files,
     and the fields each format requires."""
@@ -91,8 +114,9 @@ def content_problems(data):
     archive = zipfile.ZipFile(io.BytesIO(data))
     names = archive.namelist()
     top = names[0].split("/")[0]
-    want = ["%s/%s" % (top, n) for n in ("BUILDINFO.txt", "README.txt", "SHA256SUMS",
-                                         "x64/portcheck.exe", "x86/portcheck.exe")]
+    want = ["%s/%s" % (top, n) for n in ("BUILDINFO.txt", "LICENSE.txt", "README.txt", "SHA256SUMS",
+                                         "THIRD-PARTY-NOTICES.txt", "x64/portcheck.exe",
+                                         "x86/portcheck.exe")]
     if names != want:
         return ["entries %r, want %r" % (names, want)]
     files = {n[len(top) + 1:]: archive.read(n) for n in names}
@@ -131,12 +155,14 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         first = release(os.path.join(work, "one"), env)
         second = release(os.path.join(work, "a second", "folder"), dict(env, TZ="Asia/Tokyo"))
+        drift = drift_problems(os.path.join(work, "one"))
     zip_name = next(name for name in first if name.endswith("-windows.zip"))
     return report([("the two releases are byte-identical", [
                         "%s differs" % name for name in sorted(set(first) | set(second))
                         if first.get(name) != second.get(name)]),
                    ("the zip's contents", content_problems(first[zip_name])),
-                   ("the manifests", manifest_problems(first))])
+                   ("the manifests", manifest_problems(first)),
+                   ("the notices state what is linked, and drift is caught", drift)])
 
 
 if __name__ == "__main__":

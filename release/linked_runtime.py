@@ -1,0 +1,83 @@
+#!/usr/bin/python3
+"""What the linker took into portcheck.exe from the toolchain's runtimes, read
+from its own map (-Wl,-Map): the start-up objects it loaded and the archive
+members it pulled in, by owner (the mingw-w64 runtime, or GCC's libgcc).
+Members of import libraries are only stubs that name a DLL's function; they
+are listed by library. THIRD-PARTY-NOTICES.txt must hold the rendering of
+each architecture's record word for word, so that the notices (and the SBOM,
+which reads the same record) cannot drift from what is linked.
+  linked_runtime.py check NOTICES ARCH MAP [ARCH MAP]...
+exits 1, saying what differs, when they drift."""
+import os
+import re
+import sys
+import textwrap
+
+# mingw-w64's code members are named lib32_/lib64_<library>_a-<source>.o;
+# import stubs <library>s00123.o, <library>h.o, <library>t.o, or, for GCC's
+# DLL import library, <dll>_d000123.o.
+CODE_MEMBER = re.compile(r"lib(?:32|64)_\w+?_a-(.+)\.o")
+IMPORT_STUB = re.compile(r"lib\w+(?:s\d+|h|t)\.o|\w+_d\d{6}\.o")
+ARCHIVE_MEMBER = re.compile(r"(/\S+\.a)\((\S+\.o)\)")
+
+
+def owner(path):
+    return "libgcc" if "/lib/gcc/" in os.path.normpath(path) else "mingw-w64 runtime"
+
+
+def measure(map_text):
+    """{owner: {"objects": set, "members": {library: set}, "imports": set}}."""
+    record = {}
+    entry = lambda path: record.setdefault(owner(path), {  # noqa: E731
+        "objects": set(), "members": {}, "imports": set()})
+    section = map_text.split("Archive member included to satisfy reference by file (symbol)")
+    members = section[1].split("\n\n")[1] if len(section) > 1 else ""
+    for path, member in ARCHIVE_MEMBER.findall(members):
+        library = os.path.basename(path)
+        code = CODE_MEMBER.fullmatch(member)
+        if code:
+            entry(path)["members"].setdefault(library, set()).add(code.group(1))
+        elif IMPORT_STUB.fullmatch(member):
+            entry(path)["imports"].add(library)
+        else:
+            entry(path)["members"].setdefault(library, set()).add(member[:-2])
+    for line in map_text.splitlines():
+        if line.startswith("LOAD /") and line.endswith(".o"):
+            entry(line[5:])["objects"].add(os.path.basename(line[5:]))
+    return record
+
+
+def render(architecture, record):
+    """The record as the notices state it."""
+    lines = ["Linked into %s/portcheck.exe, as the linker recorded it:" % architecture]
+    for name in sorted(record):
+        parts = sorted(record[name]["objects"])
+        parts += ["%s(%s)" % (library, " ".join(sorted(members)))
+                  for library, members in sorted(record[name]["members"].items())]
+        if record[name]["imports"]:
+            parts.append("import entries from %s" % " ".join(sorted(record[name]["imports"])))
+        lines += textwrap.wrap("%s: %s" % (name, "; ".join(parts)), 76, initial_indent="  ",
+                               subsequent_indent="    ", break_on_hyphens=False)
+    return "\n".join(lines) + "\n"
+
+
+def main(arguments):
+    if len(arguments) < 4 or arguments[0] != "check" or len(arguments) % 2:
+        print("usage: linked_runtime.py check NOTICES ARCH MAP [ARCH MAP]...", file=sys.stderr)
+        return 2
+    with open(arguments[1], encoding="utf-8") as f:
+        notices = f.read()
+    drifted = 0
+    for architecture, map_path in zip(arguments[2::2], arguments[3::2]):
+        with open(map_path, encoding="utf-8", errors="replace") as f:
+            stated = render(architecture, measure(f.read()))
+        if stated not in notices:
+            drifted += 1
+            print("release: %s does not state what the linker put into %s/portcheck.exe; "
+                  "it must hold, word for word:\n%s" % (os.path.basename(arguments[1]),
+                                                        architecture, stated), file=sys.stderr)
+    return 1 if drifted else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
