@@ -61,6 +61,25 @@ def render(architecture, record):
     return "\n".join(lines) + "\n"
 
 
+def parse_notices(text):
+    """{architecture: {owner: its parts as one line}} of the notices' blocks."""
+    found, architecture, owner = {}, None, None
+    for line in text.replace("\r\n", "\n").splitlines():
+        heading = re.fullmatch(r"Linked into (\w+)/portcheck\.exe, as the linker recorded it:",
+                               line)
+        if heading:
+            architecture = heading.group(1)
+            found[architecture] = {}
+        elif architecture and line.startswith("    ") and owner:
+            found[architecture][owner] += " " + line.strip()
+        elif architecture and line.startswith("  ") and ": " in line:
+            owner, parts = line.strip().split(": ", 1)
+            found[architecture][owner] = parts
+        else:
+            architecture = owner = None
+    return found
+
+
 def main(arguments):
     if len(arguments) < 4 or arguments[0] != "check" or len(arguments) % 2:
         print("usage: linked_runtime.py check NOTICES ARCH MAP [ARCH MAP]...", file=sys.stderr)

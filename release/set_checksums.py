@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """<version>[-signed]-SHA256SUMS beside a release's files: the sums of every
-file a user can download in that set (the zip and both MSIs), by name.
+file a user can download in that set (the zip, both MSIs and the SBOM), by
+name.
 Arguments: the zip, the folder that holds the set, and "signed" for the
 signed set. Prints the file's path."""
 import hashlib
@@ -16,8 +17,10 @@ def main(arguments):
     signed = arguments[2:] == ["signed"]
     top, _, _, _ = read_zip(zip_path)
     version = top[len("portcheck-"):]
+    sbom = os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"
     names = sorted([os.path.basename(zip_path)] + [msi_name(version, architecture, signed)
-                                                   for architecture in ARCHITECTURES])
+                                                   for architecture in ARCHITECTURES]
+                   + ([sbom] if os.path.exists(os.path.join(folder, sbom)) else []))
     lines = []
     for name in names:
         with open(os.path.join(folder, name), "rb") as f:

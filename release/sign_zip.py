@@ -3,7 +3,7 @@
 zip, then both Windows Installer packages built again from the signed
 executables, so that everything a user downloads is signed. Writes, beside
 the zip, <name>-signed.zip, portcheck-<version>-<arch>-signed.msi, the signed
-set's SHA256SUMS and, given the download address, its manifests (under
+set's SBOM and SHA256SUMS and, given the download address, its manifests (under
 manifests-signed/); the signed zip's path is printed last.
 Arguments: [--download-url URL] the zip, then the key selection, handed to
 `osslsigncode sign` unchanged. The signing time is the release's own, so the
@@ -14,6 +14,7 @@ import sys
 import tempfile
 
 import make_manifests
+import make_sbom
 import set_checksums
 from make_msi import msi_name, packages
 from release_zip import (EXECUTABLES, NotARelease, checksums, end_cleanly_on_signals,
@@ -109,6 +110,7 @@ def main(arguments):
             if os.path.exists(temporary):
                 os.unlink(temporary)
     folder = os.path.dirname(os.path.abspath(zip_path))
+    make_sbom.main([said, folder, "signed"])
     set_checksums.main([said, folder, "signed"])
     if url:
         make_manifests.main([said, folder, url, os.path.join(folder, "manifests-signed"),

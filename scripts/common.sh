@@ -12,7 +12,7 @@ PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl"
 # that openssl makes, and the 32-bit Wine that runs the x86 build (in the
 # same prefixes as the 64-bit one).
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_VERIFY_PACKAGES wine32:i386 googletest libgtest-dev
-  python3-pefile python3-yaml msitools clang libclang-rt-14-dev clang-format clang-tidy"
+  python3-pefile python3-yaml python3-jsonschema nodejs npm msitools clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it
 # installs what is missing; otherwise it prints the apt-get line to run and stops.

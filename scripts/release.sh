@@ -68,5 +68,6 @@ if [ -n "$url" ]; then
   /usr/bin/python3 -B release/make_manifests.py "$zip" "$out/dist" "$url" "$out/dist/manifests" \
     >/dev/null
 fi
+/usr/bin/python3 -B release/make_sbom.py "$zip" "$out/dist" >/dev/null
 /usr/bin/python3 -B release/set_checksums.py "$zip" "$out/dist" >/dev/null
 echo "$zip"

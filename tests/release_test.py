@@ -18,6 +18,10 @@ import pefile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows"))
 from image_test import ARCHITECTURES  # noqa: E402
 import yaml  # noqa: E402
+import sbom_check  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
+from release_zip import read_zip  # noqa: E402
 
 URL = "https://downloads.invalid/portcheck/1.0.0"
 WINGET = "manifests/winget/manifests/z/Zelnar/PortCheck/1.0.0/"
@@ -58,6 +62,31 @@ def release(folder, env):
             with open(os.path.join(here, name), "rb") as f:
                 made[os.path.relpath(os.path.join(here, name), dist)] = f.read()
     return made
+
+
+def sbom_problems(made, work):
+    """The SBOM validates against CycloneDX 1.6 and its hashes are the files';
+    a broken copy does not validate."""
+    check = sbom_check.validator(work)
+    top, files, _, _ = read_zip_bytes(made["portcheck-1.0.0-windows.zip"])
+    files = dict(made, **{name: data for name, data in files.items()})
+    text = made["portcheck-1.0.0-windows.cdx.json"].decode("utf-8")
+    problems = sbom_check.problems(check, text, files)
+    names = {c["name"] for c in json.loads(text)["components"]}
+    for name in ("portcheck-1.0.0-windows.zip", "portcheck-1.0.0-x64.msi", "x86/portcheck.exe",
+                 "mingw-w64 runtime", "libgcc", "KERNEL32.dll", "SETUPAPI.dll", "msvcrt.dll"):
+        if name not in names:
+            problems.append("the SBOM does not list %s" % name)
+    if not sbom_check.problems(check, text.replace('"SHA-512"', '"SHA512"'), files):
+        problems.append("a broken SBOM (hash algorithm SHA512) validated")
+    return problems
+
+
+def read_zip_bytes(data):
+    path = os.path.join(tempfile.mkdtemp(), "release.zip")
+    with open(path, "wb") as f:
+        f.write(data)
+    return read_zip(path)
 
 
 def drift_problems(folder):
@@ -156,13 +185,15 @@ def main():
         first = release(os.path.join(work, "one"), env)
         second = release(os.path.join(work, "a second", "folder"), dict(env, TZ="Asia/Tokyo"))
         drift = drift_problems(os.path.join(work, "one"))
+        sbom = sbom_problems(first, work)
     zip_name = next(name for name in first if name.endswith("-windows.zip"))
     return report([("the two releases are byte-identical", [
                         "%s differs" % name for name in sorted(set(first) | set(second))
                         if first.get(name) != second.get(name)]),
                    ("the zip's contents", content_problems(first[zip_name])),
                    ("the manifests", manifest_problems(first)),
-                   ("the notices state what is linked, and drift is caught", drift)])
+                   ("the notices state what is linked, and drift is caught", drift),
+                   ("the SBOM", sbom)])
 
 
 if __name__ == "__main__":

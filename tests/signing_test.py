@@ -16,6 +16,7 @@ from checks import report
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
 from release_zip import EXECUTABLES, checksums, read_zip  # noqa: E402
 import hostile_zips  # noqa: E402
+import sbom_check  # noqa: E402
 
 BUILDS = {"x64/portcheck.exe": "build/windows", "x86/portcheck.exe": "build/windows-x86"}
 E2E_CASE = "probes of both patterns among other devices"
@@ -101,6 +102,11 @@ def signing_problems(work, unsigned, key):
     names = sorted(name for name in first_set if name.endswith("-signed.msi"))
     if len(names) != 2:
         problems.append("want two signed MSIs, got %s" % sorted(first_set))
+    sbom = [name for name in first_set if name.endswith(".cdx.json")]
+    _, signed_files, _, _ = read_zip(os.path.join(work, "signed.zip"))
+    problems += ["the signed set's SBOM: " + p for p in sbom_check.problems(
+        sbom_check.validator(work), first_set[sbom[0]].decode("utf-8"),
+        dict(first_set, **signed_files))] if sbom else ["no SBOM for the signed set"]
     _, files, _, _ = read_zip(os.path.join(work, "signed.zip"))
     _, original, _, _ = read_zip(unsigned)
     if files["README.txt"] != original["README.txt"] or files["SHA256SUMS"] != checksums(files):

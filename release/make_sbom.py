@@ -1,0 +1,133 @@
+#!/usr/bin/python3
+"""The CycloneDX 1.6 SBOM (JSON) of a release: the project; every file a user
+downloads (the zip, the MSIs where they exist) and both executables, with
+SHA-256 and SHA-512; per architecture, the runtime parts linked into the
+executable (the mingw-w64 runtime and libgcc, as the linker recorded them in
+the zip's third-party notices), with their Debian packages, package URLs and
+licence expressions; the Windows DLLs the executables call, which are not
+shipped; and the toolchain in the build's formulation (BUILDINFO.txt).
+Byte-reproducible: its time is the release's, its serial number is derived
+from its content, and it names no host or path.
+Arguments: the zip, the folder holding the set, and "signed" for the signed
+set. Writes <zip name without .zip>.cdx.json there and prints its path."""
+import hashlib
+import json
+import os
+import sys
+import time
+import urllib.parse
+import uuid
+
+from build_info import parse
+from linked_runtime import parse_notices
+from make_msi import ARCHITECTURES, facts, msi_name
+from release_zip import EXECUTABLES, finish_output, open_output, read_zip
+
+TRIPLES = {"x64": "x86-64", "x86": "i686"}
+LICENSES = {"mingw-w64 runtime": "ZPL-2.1 AND LicenseRef-public-domain",
+            "libgcc": "GPL-3.0-or-later WITH GCC-exception-3.1"}
+PACKAGES = {"mingw-w64 runtime": "mingw-w64-%s-dev", "libgcc": "gcc-mingw-w64-%s-posix"}
+SYSTEM = ("KERNEL32.dll", "SETUPAPI.dll", "msvcrt.dll")
+
+
+def hashes(data):
+    return [{"alg": "SHA-256", "content": hashlib.sha256(data).hexdigest()},
+            {"alg": "SHA-512", "content": hashlib.sha512(data).hexdigest()}]
+
+
+def purl(package, version):
+    name, _, architecture = package.partition(":")
+    return "pkg:deb/debian/%s@%s?%sdistro=debian-12" % (
+        name, urllib.parse.quote(version, safe=".-_~"),
+        "arch=%s&" % architecture if architecture else "")
+
+
+def sbom(zip_path, folder, signed):
+    f = facts()
+    top, files, _, epoch = read_zip(zip_path)
+    version = top[len("portcheck-"):]
+    info = parse(files["BUILDINFO.txt"])
+    tools = info["built-with"]
+    linked = parse_notices(files["THIRD-PARTY-NOTICES.txt"].decode("ascii"))
+    downloads = [os.path.basename(zip_path)] + [
+        name for name in (msi_name(version, a, signed) for a in ARCHITECTURES)
+        if os.path.exists(os.path.join(folder, name))]
+    components, dependencies = [], []
+    for name in downloads:
+        with open(os.path.join(folder, name), "rb") as g:
+            components.append({"type": "file", "bom-ref": "file:" + name, "name": name,
+                               "hashes": hashes(g.read())})
+    for name in EXECUTABLES:
+        architecture = name.split("/")[0]
+        needs = []
+        for owner, parts in sorted(linked.get(architecture, {}).items()):
+            package = PACKAGES[owner] % TRIPLES[architecture]
+            reference = "%s:%s" % (package, architecture)
+            needs.append(reference)
+            components.append({
+                "type": "library", "bom-ref": reference, "name": owner,
+                "version": tools.get(package, "unknown"),
+                "purl": purl(package, tools.get(package, "unknown")),
+                "licenses": [{"expression": LICENSES[owner]}],
+                "description": "Linked statically into %s" % name,
+                "properties": [{"name": "linked parts", "value": parts}]})
+        needs += ["windows:" + dll for dll in SYSTEM]
+        components.append({"type": "file", "bom-ref": "file:" + name, "name": name,
+                           "hashes": hashes(files[name])})
+        dependencies.append({"ref": "file:" + name, "dependsOn": needs})
+    components += [{"type": "library", "bom-ref": "windows:" + dll, "name": dll,
+                    "supplier": {"name": "Microsoft"}, "scope": "required",
+                    "description": "Part of Windows; called by the executables, not shipped"}
+                   for dll in SYSTEM]
+    when = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch))
+    document = {
+        "bomFormat": "CycloneDX", "specVersion": "1.6", "version": 1,
+        "metadata": {
+            "timestamp": when,
+            "lifecycles": [{"phase": "build"}],
+            "supplier": {"name": f["publisher"]},
+            "component": {
+                "type": "application", "bom-ref": "portcheck", "name": "portcheck",
+                "version": version, "description": f["short_description"],
+                "supplier": {"name": f["publisher"]},
+                "licenses": [{"license": {"id": f["license"]}}],
+                "externalReferences": [{"type": "website", "url": f["homepage"]}],
+                "properties": [{"name": "commit", "value": info.get("commit", "unknown")},
+                               {"name": "signed", "value": "yes" if signed else "no"}]}},
+        "components": components,
+        "dependencies": [{"ref": "portcheck", "dependsOn": [c["bom-ref"] for c in components
+                                                             if c["type"] == "file"]}]
+        + dependencies,
+        "formulation": [{
+            "bom-ref": "formulation",
+            "components": [{"type": "application", "bom-ref": "tool:" + package,
+                            "name": package.partition(":")[0], "version": tool_version,
+                            "purl": purl(package, tool_version)}
+                           for package, tool_version in sorted(tools.items())],
+            "workflows": [{
+                "bom-ref": "workflow:release", "uid": "release", "name": "release",
+                "taskTypes": ["build"] + (["other"] if signed else []),
+                "steps": [{"name": "build and package",
+                           "commands": [{"executed": "scripts/release.sh"}]}]
+                + ([{"name": "sign", "commands": [{"executed": "scripts/sign-release.sh"}]}]
+                   if signed else []),
+                "properties": [{"name": "SOURCE_DATE_EPOCH",
+                                "value": info.get("source-date-epoch", str(epoch))}]}]}],
+    }
+    text = json.dumps(document, indent=2, sort_keys=True)
+    serial = uuid.uuid5(uuid.UUID(f["code_namespace"]), "sbom/" + text)
+    document["serialNumber"] = "urn:uuid:%s" % serial
+    return json.dumps(document, indent=2, sort_keys=True) + "\n"
+
+
+def main(arguments):
+    zip_path, folder = arguments[:2]
+    signed = arguments[2:] == ["signed"]
+    path = os.path.join(folder, os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json")
+    finish_output(open_output(path), sbom(zip_path, folder, signed).encode("utf-8"), path)
+    print(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
