@@ -1,14 +1,12 @@
 """BUILDINFO.txt, the release's record of where it came from: the version,
 the commit it was built from, SOURCE_DATE_EPOCH, and the exact Debian
 packages of the tools that decide the release's bytes (the mingw-w64
-compilers, binutils and runtime, CMake, and the Python and zlib that write
-the zip). No host name, path or build time, so the same commit on the same
+compilers, binutils and runtime, CMake, and the zlib that compresses the
+zip). No host name, path or build time, so the same commit on the same
 toolchain gives the same bytes."""
 import os
 import shutil
 import subprocess
-import sys
-import zipfile
 import zlib  # noqa: F401  (loaded, so that its library shows in the process's maps)
 
 TRIPLES = ("x86_64-w64-mingw32", "i686-w64-mingw32")
@@ -37,7 +35,7 @@ def checkout_commit(folder):
 
 def tool_files():
     """The files of the tools that make the release's bytes."""
-    files = [shutil.which("cmake") or "", sys.executable, zipfile.__file__]
+    files = [shutil.which("cmake") or ""]
     with open("/proc/self/maps") as maps:
         files += sorted({line.split()[-1] for line in maps if "/libz.so" in line})
     for triple in TRIPLES:

@@ -2,17 +2,21 @@
 
 # Building and running the Windows executable under Wine.
 PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64"
-# Building both executables and the release zip.
-PORTCHECK_RELEASE_PACKAGES="$PORTCHECK_RUN_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686
-  python3 git wixl python3-gi gir1.2-libmsi-1.0"
+# Building both executables, the release zip and the Windows Installer
+# packages: no Wine, no host compiler (the clean rebuild installs just these).
+PORTCHECK_RELEASE_PACKAGES="cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 python3 git wixl python3-gi gir1.2-libmsi-1.0"
 # Signing a release, and checking one against this checkout's build.
-PORTCHECK_SIGN_PACKAGES="python3 osslsigncode"
+PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl"
-# Everything the test suite uses: the release, signed with a throwaway key
-# that openssl makes, and the 32-bit Wine that runs the x86 build (in the
-# same prefixes as the 64-bit one).
-PORTCHECK_TEST_PACKAGES="$PORTCHECK_VERIFY_PACKAGES wine32:i386 googletest libgtest-dev
-  python3-pefile python3-yaml python3-jsonschema nodejs npm msitools clang libclang-rt-14-dev clang-format clang-tidy"
+# The independent rebuild in a minimal Debian root, without network.
+PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
+# Everything the test suite uses: the above, the 32-bit Wine that runs the x86
+# build (in the same prefixes as the 64-bit one), the tools that read the
+# packages and manifests, and npm for CycloneDX's own schema.
+PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES $PORTCHECK_VERIFY_PACKAGES
+  $PORTCHECK_REBUILD_PACKAGES wine32:i386 googletest libgtest-dev python3-pefile python3-yaml
+  python3-jsonschema msitools nodejs npm clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it
 # installs what is missing; otherwise it prints the apt-get line to run and stops.

@@ -1,0 +1,60 @@
+#!/usr/bin/python3
+"""The two ends of scripts/rebuild-clean.sh.
+  compare_rebuild.py recorded ZIP
+prints the zip's BUILDINFO.txt (what the release recorded of its toolchain).
+  compare_rebuild.py compare ZIP REBUILT-ZIP UNAVAILABLE
+says IDENTICAL (status 0) when the clean root's zip is the given one byte for
+byte; otherwise which entries differ and which recorded tool versions the
+root did not have, and whether Debian's archive still offers them (status 1).
+UNAVAILABLE lists the recorded packages the archive could not install."""
+import os
+import sys
+
+from build_info import parse
+from release_zip import NAMES, NotARelease, read_zip, shown
+
+
+def compare(given, rebuilt, unavailable):
+    with open(given, "rb") as f, open(rebuilt, "rb") as g:
+        if f.read() == g.read():
+            print("IDENTICAL: %s is, byte for byte, what a minimal Debian 12 root built from "
+                  "this checkout with the network cut off" % shown(os.path.basename(given)))
+            return 0
+    _, mine, _, _ = read_zip(given)
+    _, theirs, _, _ = read_zip(rebuilt)
+    print("DIFFERENT: %s is not what the clean root built" % shown(os.path.basename(given)))
+    for name in NAMES:
+        if mine.get(name) != theirs.get(name):
+            print("  %s differs" % name)
+    recorded = parse(mine["BUILDINFO.txt"])["built-with"]
+    got = parse(theirs["BUILDINFO.txt"])["built-with"]
+    with open(unavailable) as f:
+        gone = {line.split()[0] for line in f if line.strip()}
+    for package in sorted(set(recorded) | set(got)):
+        if recorded.get(package) != got.get(package):
+            print("  the release recorded %s %s; the clean root got %s%s" % (
+                shown(package), shown(recorded.get(package, "(nothing)")),
+                got.get(package, "(nothing)"),
+                " (Debian's archive no longer offers the recorded version: it keeps only the "
+                "current point release)" if package in gone else ""))
+    return 1
+
+
+def main(arguments):
+    try:
+        if arguments[:1] == ["recorded"] and len(arguments) == 2:
+            _, files, _, _ = read_zip(arguments[1])
+            sys.stdout.write(files["BUILDINFO.txt"].decode("ascii", "replace").replace("\r", ""))
+            return 0
+        if arguments[:1] == ["compare"] and len(arguments) == 4:
+            return compare(*arguments[1:])
+    except NotARelease as error:
+        print("rebuild-clean: %s" % error, file=sys.stderr)
+        return 2
+    print("usage: compare_rebuild.py recorded ZIP | compare ZIP REBUILT UNAVAILABLE",
+          file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
