@@ -26,6 +26,10 @@ def compare(given, rebuilt, unavailable):
     for name in NAMES:
         if mine.get(name) != theirs.get(name):
             print("  %s differs" % name)
+    if parse(mine["BUILDINFO.txt"]).get("commit") != parse(theirs["BUILDINFO.txt"]).get("commit"):
+        print("  it was built from commit %s; this checkout is at %s" % (
+            shown(parse(mine["BUILDINFO.txt"]).get("commit", "(none)")),
+            parse(theirs["BUILDINFO.txt"]).get("commit")))
     recorded = parse(mine["BUILDINFO.txt"])["built-with"]
     got = parse(theirs["BUILDINFO.txt"])["built-with"]
     with open(unavailable) as f:

@@ -9,8 +9,9 @@
 # then the release, made twice and compared (tests/release_test.py), signed
 # with a throwaway key and checked against genuine and hostile downloads
 # (tests/signing_test.py), its Windows Installer packages installed, upgraded
-# and removed under Wine (tests/msi_test.py), and the style gates
-# (clang-format, clang-tidy).
+# and removed under Wine (tests/msi_test.py), rebuilt in a clean Debian root
+# without network and compared byte for byte (scripts/rebuild-clean.sh), and
+# the style gates (clang-format, clang-tidy).
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -23,6 +24,7 @@ cmake --workflow --preset windows-x86
 /usr/bin/python3 -B tests/release_test.py
 /usr/bin/python3 -B tests/signing_test.py
 /usr/bin/python3 -B tests/msi_test.py
+sh scripts/rebuild-clean.sh
 sh scripts/style.sh
 sh scripts/wine.sh --runs-x86 ||
   echo "Note: this machine runs no 32-bit program, so the x86 build's tests under Wine were skipped."
