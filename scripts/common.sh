@@ -13,10 +13,12 @@ PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl"
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
 # Everything the test suite uses: the above, the 32-bit Wine that runs the x86
 # build (in the same prefixes as the 64-bit one), the tools that read the
-# packages and manifests, and npm for CycloneDX's own schema.
+# packages and manifests. (npm, for CycloneDX's own schema, is the test
+# command's to find: Debian's npm conflicts with a Node.js installed from
+# elsewhere, which brings its own.)
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES $PORTCHECK_VERIFY_PACKAGES
   $PORTCHECK_REBUILD_PACKAGES wine32:i386 googletest libgtest-dev python3-pefile python3-yaml
-  python3-jsonschema msitools nodejs npm clang libclang-rt-14-dev clang-format clang-tidy"
+  python3-jsonschema msitools clang libclang-rt-14-dev clang-format clang-tidy"
 
 # Makes sure the Debian packages a command needs are installed. As root it
 # installs what is missing; otherwise it prints the apt-get line to run and stops.

@@ -16,6 +16,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 ensure_packages $PORTCHECK_TEST_PACKAGES
+command -v npm >/dev/null || ensure_packages nodejs npm
 
 cmake --workflow --preset host
 cmake --workflow --preset host-asan

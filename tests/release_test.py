@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The release, made twice from copies of the source tree in two different
-folders: the zips must be byte-identical, checksums must match, README.txt
-must have CR LF line ends, and the executables must be the very ones the
-Windows builds' tests checked. Run from the top of the source tree, after
+folders (one whose name holds a space and a quote) and time zones: every file
+must be byte-identical, checksums must match, README.txt must have CR LF line
+ends, the executables must be the very ones the Windows builds' tests
+checked, and the manifests, SBOM and notices must match the files. Run from the top of the source tree, after
 the windows and windows-x86 builds."""
 import hashlib
 import io
@@ -183,7 +184,7 @@ def main():
     env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
     with tempfile.TemporaryDirectory() as work:
         first = release(os.path.join(work, "one"), env)
-        second = release(os.path.join(work, "a second", "folder"), dict(env, TZ="Asia/Tokyo"))
+        second = release(os.path.join(work, "it's a second", "folder"), dict(env, TZ="Asia/Tokyo"))
         drift = drift_problems(os.path.join(work, "one"))
         sbom = sbom_problems(first, work)
     zip_name = next(name for name in first if name.endswith("-windows.zip"))
