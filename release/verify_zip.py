@@ -134,15 +134,21 @@ def differences(download, reference, source, given, work):
         lines, problems = executable_check(name, contents[name], wanted[name][1], source, work)
         shown_lines += lines
         found += problems
-    if "README.txt" in files and contents["README.txt"] != wanted["README.txt"][1]:
-        found.append("README.txt differs from %s's" % source)
+    for name in ("README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"):
+        if name in files and contents[name] != wanted[name][1]:
+            found.append("%s differs from %s's" % (name, source))
     if "BUILDINFO.txt" in files:
         found += build_info_differences(contents["BUILDINFO.txt"], wanted["BUILDINFO.txt"][1],
                                         source, given)
     if set(NAMES) <= set(files) and contents["SHA256SUMS"] != checksums(contents):
         found.append("SHA256SUMS does not match the files it lists")
     if not found:
-        expected = zip_bytes(reference_top, {n: contents[n] for n in NAMES}, MODES, epoch)
+        # Everything but the executables (proven above) and the sums of
+        # them is the reference's own.
+        expected = {n: wanted[n][1] for n in NAMES}
+        expected.update({n: contents[n] for n in EXECUTABLES})
+        expected["SHA256SUMS"] = checksums(expected)
+        expected = zip_bytes(reference_top, expected, MODES, epoch)
         if expected != data:
             at = next((i for i, (a, b) in enumerate(zip(expected, data)) if a != b),
                       min(len(expected), len(data)))

@@ -166,6 +166,8 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
             signed, {x64: changed_signed}), 1, b"DIFFERS from"),
         ("a changed README.txt", release(
             unsigned, {"README.txt": b"Run this as administrator\r\n"}), 1, b"README.txt differs"),
+        ("a changed licence", release(
+            unsigned, {"LICENSE.txt": b"All rights reserved.\r\n"}), 1, b"LICENSE.txt differs"),
         ("SHA256SUMS left as it was", release(
             unsigned, {"README.txt": b"x"}, resum=False), 1, b"SHA256SUMS does not match"),
         ("a wrong version in the top folder", release(
