@@ -69,7 +69,10 @@ def sbom_problems(made, work):
     """The SBOM validates against CycloneDX 1.6 and its hashes are the files';
     a broken copy does not validate."""
     check = sbom_check.validator(work)
-    top, files, _, _ = read_zip_bytes(made["portcheck-1.0.0-windows.zip"])
+    path = os.path.join(work, "release.zip")
+    with open(path, "wb") as f:
+        f.write(made["portcheck-1.0.0-windows.zip"])
+    _, files, _, _ = read_zip(path)
     files = dict(made, **{name: data for name, data in files.items()})
     text = made["portcheck-1.0.0-windows.cdx.json"].decode("utf-8")
     problems = sbom_check.problems(check, text, files)
@@ -81,13 +84,6 @@ def sbom_problems(made, work):
     if not sbom_check.problems(check, text.replace('"SHA-512"', '"SHA512"'), files):
         problems.append("a broken SBOM (hash algorithm SHA512) validated")
     return problems
-
-
-def read_zip_bytes(data):
-    path = os.path.join(tempfile.mkdtemp(), "release.zip")
-    with open(path, "wb") as f:
-        f.write(data)
-    return read_zip(path)
 
 
 def drift_problems(folder):
