@@ -10,10 +10,9 @@ to `openssl smime -verify -noverify`, which checks the signature and not
 the certificate chain."""
 import hashlib
 import os
-import struct
 import subprocess
 
-from release_zip import osslsigncode, shown
+from release_zip import NotARelease, certificate_table, osslsigncode, shown
 
 OID_DATA = bytes.fromhex("06092a864886f70d010701")
 OID_SIGNED_DATA = bytes.fromhex("06092a864886f70d010702")
@@ -84,13 +83,9 @@ def pieces(der):
 def image_digest(image, hasher):
     """The Authenticode digest of a PE image: all of it but the checksum,
     the certificate table's directory entry and the table itself."""
-    header = struct.unpack_from("<I", image, 0x3C)[0] + 24
-    magic = struct.unpack_from("<H", image, header)[0]
-    directory = header + {0x10B: 96, 0x20B: 112}[magic] + 4 * 8
-    offset, size = struct.unpack_from("<II", image, directory)
+    checksum, directory, offset, size = certificate_table(image)
     if not size:
         offset = len(image)
-    checksum = header + 64
     return hasher(image[:checksum] + image[checksum + 4:directory] + image[directory + 8:offset]
                   + image[offset + size:]).digest()
 
@@ -127,7 +122,7 @@ def judge(image, der, work):
     self_issued = subject is not None and subject == issuer
     try:  # a package's digest (image None) is checked by its caller
         matches = image is None or image_digest(image, hasher) == digest
-    except (struct.error, KeyError):
+    except NotARelease:
         matches = False
     if not matches:
         return "its signature was made for other bytes: the digest it signs is not this " \

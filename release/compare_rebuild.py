@@ -26,12 +26,11 @@ def compare(given, rebuilt, unavailable):
     for name in NAMES:
         if mine.get(name) != theirs.get(name):
             print("  %s differs" % name)
-    if parse(mine["BUILDINFO.txt"]).get("commit") != parse(theirs["BUILDINFO.txt"]).get("commit"):
+    mine_info, their_info = parse(mine["BUILDINFO.txt"]), parse(theirs["BUILDINFO.txt"])
+    if mine_info.get("commit") != their_info.get("commit"):
         print("  it was built from commit %s; this checkout is at %s" % (
-            shown(parse(mine["BUILDINFO.txt"]).get("commit", "(none)")),
-            parse(theirs["BUILDINFO.txt"]).get("commit")))
-    recorded = parse(mine["BUILDINFO.txt"])["built-with"]
-    got = parse(theirs["BUILDINFO.txt"])["built-with"]
+            shown(mine_info.get("commit", "(none)")), their_info.get("commit")))
+    recorded, got = mine_info["built-with"], their_info["built-with"]
     with open(unavailable) as f:
         gone = {line.split()[0] for line in f if line.strip()}
     for package in sorted(set(recorded) | set(got)):

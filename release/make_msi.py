@@ -125,7 +125,7 @@ def wxs(version, architecture):
 """
 
 
-def finish(path, image, source, epoch, package_code):
+def finish(path, image, epoch, package_code):
     """Adds what wixl cannot write, and makes the summary reproducible."""
     import gi
     gi.require_version("Libmsi", "1.0")
@@ -168,7 +168,7 @@ def msi_bytes(version, architecture, image, readme, epoch):
         if made.returncode != 0 or not os.path.exists(out):
             raise RuntimeError("wixl could not build the %s package:\n%s" % (
                 architecture, made.stdout + made.stderr))
-        finish(out, image, source, epoch, code("package", content.hexdigest()))
+        finish(out, image, epoch, code("package", content.hexdigest()))
         with open(out, "rb") as f:
             return f.read()
 

@@ -1,7 +1,8 @@
 """The release zip's layout, shared by the scripts that write, sign and check
-it: one top folder holding both executables, README.txt, BUILDINFO.txt and
-SHA256SUMS, the entries in sorted order, each with the release's time and a
-fixed mode."""
+it: one top folder holding both executables, README.txt, the licence and the
+third-party notices, BUILDINFO.txt and SHA256SUMS, the entries in sorted
+order, each with the release's time and a fixed mode; and reading one that
+may have been made to do harm."""
 import calendar
 import hashlib
 import io
@@ -149,10 +150,12 @@ def read_entries(path):
     return data, archive.comment, entries
 
 
-def read_zip(path):
-    """(top, {name: bytes}, {name: mode}, epoch) of a release zip; raises
-    NotARelease when its entries are not exactly those of a release."""
-    _, _, entries = read_entries(path)
+def read_zip(path, entries=None):
+    """(top, {name: bytes}, {name: mode}, epoch) of a release zip, or of its
+    entries as read_entries gave them; raises NotARelease when they are not
+    exactly those of a release."""
+    if entries is None:
+        _, _, entries = read_entries(path)
     found = [info.filename for info, _ in entries]
     top = found[0].split("/")[0] if found else ""
     if not top.startswith("portcheck-") or found != ["%s/%s" % (top, name) for name in NAMES]:
@@ -168,19 +171,27 @@ def read_zip(path):
     return top, files, modes, calendar.timegm(times.pop() + (0, 0, 0))
 
 
-def signature(image):
-    """The Authenticode signature (PKCS#7, DER) in a PE image's certificate
-    table, or None when it has none; raises NotARelease when it is no PE image."""
+def certificate_table(image):
+    """Where a PE image keeps its checksum and its certificate table:
+    (checksum's offset, the table's directory entry's offset, the table's
+    offset, its size); raises NotARelease when it is no PE image."""
     try:
         header = struct.unpack_from("<I", image, 0x3C)[0]
         if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
             raise NotARelease("not a Windows executable")
         optional = header + 24
         magic = struct.unpack_from("<H", image, optional)[0]
-        directories = optional + {0x10B: 96, 0x20B: 112}[magic]
-        offset, size = struct.unpack_from("<II", image, directories + 4 * 8)
+        directory = optional + {0x10B: 96, 0x20B: 112}[magic] + 4 * 8
+        offset, size = struct.unpack_from("<II", image, directory)
     except (struct.error, KeyError):
         raise NotARelease("not a Windows executable") from None
+    return optional + 64, directory, offset, size
+
+
+def signature(image):
+    """The Authenticode signature (PKCS#7, DER) in a PE image's certificate
+    table, or None when it has none; raises NotARelease when it is no PE image."""
+    _, _, offset, size = certificate_table(image)
     if size == 0:
         return None
     # A WIN_CERTIFICATE: its length, revision and type, then the DER, padded.

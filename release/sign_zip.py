@@ -41,6 +41,10 @@ def sign(image, key_options, epoch, work):
     return signed
 
 
+def signed_zip_path(zip_path):
+    return (zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path) + "-signed.zip"
+
+
 def signed_set(zip_path, key_options, work):
     """({output path: bytes}, the signed zip's path), or a message."""
     try:
@@ -53,8 +57,7 @@ def signed_set(zip_path, key_options, work):
     except NotARelease as error:
         return None, str(error)
     folder = os.path.dirname(os.path.abspath(zip_path))
-    base = zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path
-    signed_zip = base + "-signed.zip"
+    signed_zip = signed_zip_path(zip_path)
     version = top[len("portcheck-"):]
     paths = [signed_zip] + [os.path.join(folder, msi_name(version, architecture, True))
                             for architecture in ("x64", "x86")]
@@ -89,8 +92,7 @@ def main(arguments):
     temporaries = {}
     try:
         # Before the key is used: a folder that cannot be written shows now.
-        base = zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path
-        temporaries[None] = open_output(base + "-signed.zip")
+        temporaries[None] = open_output(signed_zip_path(zip_path))
     except OSError as error:
         return fail("cannot write beside %s (%s); nothing signed" % (zip_path, error.strerror))
     try:

@@ -178,8 +178,8 @@ def main(arguments):
     source = "the reference zip %s" % shown(os.path.basename(reference_path)) if given else \
         "this checkout"
     try:
-        reference_top, reference_files, _, epoch = read_zip(reference_path)
         _, _, reference_entries = read_entries(reference_path)
+        reference_top, reference_files, _, epoch = read_zip(reference_path, reference_entries)
     except NotARelease as error:
         print("verify-release: the reference is not a release zip: %s" % error, file=sys.stderr)
         return 2

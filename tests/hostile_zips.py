@@ -14,7 +14,7 @@ import zlib
 
 from make_msi import msi_bytes
 from verify_msi import OLE_MAGIC, streams
-from release_zip import (EXECUTABLES, MODES, checksums, osslsigncode, read_zip, signature,
+from release_zip import (EXECUTABLES, MODES, certificate_table, checksums, osslsigncode, read_zip, signature,
                          zip_bytes)
 
 MEMORY_LIMIT = 200 << 20
@@ -73,18 +73,14 @@ def lying_entry(path):
 
 def with_table(image, table):
     """A signed image whose certificate table is replaced by table."""
-    offset = len(image) - len(table_of(image))
+    _, directory, offset, _ = certificate_table(image)
     image = bytearray(image[:offset] + table)
-    header = struct.unpack_from("<I", image, 0x3C)[0] + 24
-    directory = header + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", image, header)[0]] + 32
     struct.pack_into("<II", image, directory, offset, len(table))
     return bytes(image)
 
 
 def table_of(image):
-    header = struct.unpack_from("<I", image, 0x3C)[0] + 24
-    directory = header + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", image, header)[0]] + 32
-    offset, size = struct.unpack_from("<II", image, directory)
+    _, _, offset, size = certificate_table(image)
     return image[offset:offset + size]
 
 

@@ -10,7 +10,6 @@ INSTALLDIR= on the command line: the upgrade and the uninstall find that
 folder again. Run from the top of the source tree."""
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,6 +17,7 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
 from checks import report  # noqa: E402
+from release_test import copy_tree  # noqa: E402
 from make_msi import facts, product_code  # noqa: E402
 from release_zip import read_zip  # noqa: E402
 from wine_registry import WINE, regedit  # noqa: E402
@@ -31,12 +31,7 @@ CUSTOM_FOLDER = r"C:\Lab Tools\Port Check"
 
 def release(folder, version):
     """A release of this source tree with the given version: {name: path}."""
-    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], check=True,
-                           capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        if os.path.isfile(name):
-            os.makedirs(os.path.join(folder, os.path.dirname(name)), exist_ok=True)
-            shutil.copyfile(name, os.path.join(folder, name))
+    copy_tree(folder)
     cmake = os.path.join(folder, "CMakeLists.txt")
     with open(cmake) as f:
         text = f.read().replace("project(portcheck VERSION 1.0.0", "project(portcheck VERSION %s"
