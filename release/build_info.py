@@ -1,9 +1,14 @@
-"""BUILDINFO.txt, the release's record of where it came from: the version,
-the commit it was built from, SOURCE_DATE_EPOCH, and the exact Debian
-packages of the tools that decide the release's bytes (the mingw-w64
-compilers, binutils and runtime, CMake, and the zlib that compresses the
-zip). No host name, path or build time, so the same commit on the same
-toolchain gives the same bytes."""
+"""Where a release came from, in two records of the same form.
+BUILDINFO.txt, in the zip: the version, the commit it was built from,
+SOURCE_DATE_EPOCH, and the exact Debian packages whose output is the
+executables (the mingw-w64 compilers, binutils and runtime). Nothing else of
+the builder's machine, so two machines whose toolchains give the same
+executables give the same zip, whatever else their images carry (a zlib or
+CMake security update decides no byte of it).
+<zip name>.buildinfo, beside the zip, like Debian's .buildinfo: the same
+lines and every other package that took part (CMake, the zlib that
+compresses the zip, Python, wixl and Libmsi), to tell why a rebuild elsewhere
+differs. No host name, path or build time in either."""
 import os
 import shutil
 import subprocess
@@ -33,11 +38,9 @@ def checkout_commit(folder):
     return commit + (" with uncommitted changes" if changed else "")
 
 
-def tool_files():
-    """The files of the tools that make the release's bytes."""
-    files = [shutil.which("cmake") or ""]
-    with open("/proc/self/maps") as maps:
-        files += sorted({line.split()[-1] for line in maps if "/libz.so" in line})
+def toolchain_files():
+    """The files of the tools whose output is the executables."""
+    files = []
     for triple in TRIPLES:
         compiler = triple + "-g++-posix"
         files += [shutil.which(compiler) or "", shutil.which(triple + "-windres") or ""]
@@ -45,14 +48,23 @@ def tool_files():
         files += [run(compiler, "-print-libgcc-file-name")]
         files += [run(compiler, "-print-file-name=" + name)
                   for name in ("libstdc++.a", "crt2.o", "libmingwex.a")]
+    return files
+
+
+def environment_files():
+    """The files of the other tools that take part in making a release."""
+    files = [shutil.which(name) or "" for name in ("cmake", "wixl", "python3")]
+    with open("/proc/self/maps") as maps:
+        files += sorted({line.split()[-1] for line in maps if "/libz.so" in line})
+    return files + ["/usr/lib/x86_64-linux-gnu/libmsi.so.0", "/usr/lib/x86_64-linux-gnu/libgsf-1.so.114"]
+
+
+def packages(files):
+    """["package version", ...] for the packages that hold the files, sorted."""
     files = [os.path.realpath(f) for f in files if f]
     # With /usr merged, dpkg knows some files by their older path.
-    return files + [f[len("/usr"):] for f in files if f.startswith("/usr/lib/")]
-
-
-def toolchain():
-    """["package version", ...] for the packages that hold the tools, sorted."""
-    owners = run("dpkg", "-S", *tool_files(), any_status=True)
+    files += [f[len("/usr"):] for f in files if f.startswith("/usr/lib/")]
+    owners = run("dpkg", "-S", *files, any_status=True)
     packages = sorted({line.split(": ", 1)[0] for line in owners.splitlines()
                        if ": /" in line and not line.startswith("diversion")})
     if not packages:
@@ -61,11 +73,16 @@ def toolchain():
     return sorted(versions.splitlines()) or ["unknown"]
 
 
-def build_info(version, commit, epoch, packages):
+def build_info(version, commit, epoch, tools):
     """The file's text: one "key value" line each, CR LF ends like README.txt."""
     lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch]
-    lines += ["built-with %s" % package for package in packages]
+    lines += ["built-with %s" % tool for tool in tools]
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def record_path(zip_path):
+    """Where the full record of a zip's build lies: beside it."""
+    return zip_path[:-len(".zip")] + ".buildinfo" if zip_path.endswith(".zip") else zip_path + ".buildinfo"
 
 
 def parse(text):

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The two ends of scripts/rebuild-clean.sh.
   compare_rebuild.py recorded ZIP
-prints the zip's BUILDINFO.txt (what the release recorded of its toolchain).
+prints the full record of the zip's build (the .buildinfo beside it, or else
+the zip's own BUILDINFO.txt).
   compare_rebuild.py compare ZIP REBUILT-ZIP UNAVAILABLE
 says IDENTICAL (status 0) when the clean root's zip is the given one byte for
 byte; otherwise which entries differ and which recorded tool versions the
@@ -10,7 +11,7 @@ UNAVAILABLE lists the recorded packages the archive could not install."""
 import os
 import sys
 
-from build_info import parse
+from build_info import parse, record_path
 from release_zip import NAMES, NotARelease, read_zip, shown
 
 
@@ -26,7 +27,7 @@ def compare(given, rebuilt, unavailable):
     for name in NAMES:
         if mine.get(name) != theirs.get(name):
             print("  %s differs" % name)
-    mine_info, their_info = parse(mine["BUILDINFO.txt"]), parse(theirs["BUILDINFO.txt"])
+    mine_info, their_info = parse(record(given, mine)), parse(record(rebuilt, theirs))
     if mine_info.get("commit") != their_info.get("commit"):
         print("  it was built from commit %s; this checkout is at %s" % (
             shown(mine_info.get("commit", "(none)")), their_info.get("commit")))
@@ -43,11 +44,21 @@ def compare(given, rebuilt, unavailable):
     return 1
 
 
+def record(zip_path, files):
+    """The full record beside a zip, or else the zip's own."""
+    try:
+        with open(record_path(zip_path), "rb") as f:
+            return f.read(1 << 16)
+    except OSError:
+        return files["BUILDINFO.txt"]
+
+
 def main(arguments):
     try:
         if arguments[:1] == ["recorded"] and len(arguments) == 2:
             _, files, _, _ = read_zip(arguments[1])
-            sys.stdout.write(files["BUILDINFO.txt"].decode("ascii", "replace").replace("\r", ""))
+            text = record(arguments[1], files)
+            sys.stdout.write(text.decode("ascii", "replace").replace("\r", ""))
             return 0
         if arguments[:1] == ["compare"] and len(arguments) == 4:
             return compare(*arguments[1:])

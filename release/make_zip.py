@@ -1,13 +1,17 @@
 #!/usr/bin/python3
 """Writes the release zip: both executables, README.txt, the licence and the
-third-party notices, BUILDINFO.txt and SHA256SUMS, under one top folder, with fixed entry order, times and
-permissions, so that the same inputs give the same bytes. Prints the zip's
-path last. Arguments: the version, the x64 and x86 executables, the folder."""
+third-party notices, BUILDINFO.txt and SHA256SUMS, under one top folder, with
+fixed entry order, times and permissions, so that the same inputs give the
+same bytes; and beside it the full record of the build (<zip name>.buildinfo).
+Prints the zip's path last. Arguments: the version, the x64 and x86
+executables, the folder."""
 import os
 import sys
 
-from build_info import build_info, checkout_commit, toolchain
-from release_zip import MODES, checksums, end_cleanly_on_signals, write_zip
+from build_info import (build_info, checkout_commit, environment_files, packages, record_path,
+                        toolchain_files)
+from release_zip import (MODES, checksums, end_cleanly_on_signals, finish_output, open_output,
+                         write_zip)
 
 
 def main():
@@ -22,15 +26,19 @@ def main():
                          ("THIRD-PARTY-NOTICES.txt", "THIRD-PARTY-NOTICES.txt")):
         with open(os.path.join(os.path.dirname(here), source), encoding="utf-8") as f:
             texts[name] = f.read().replace("\n", "\r\n").encode("ascii")
+    commit = checkout_commit(os.path.dirname(here))
+    toolchain = packages(toolchain_files())
     files = {"README.txt": readme, **texts,
-             "BUILDINFO.txt": build_info(version, checkout_commit(os.path.dirname(here)), epoch,
-                                         toolchain())}
+             "BUILDINFO.txt": build_info(version, commit, epoch, toolchain)}
     for name, path in (("x64/portcheck.exe", x64), ("x86/portcheck.exe", x86)):
         with open(path, "rb") as f:
             files[name] = f.read()
     files["SHA256SUMS"] = checksums(files)
     top = "portcheck-%s" % version
     zip_path = os.path.join(dist, "%s-windows.zip" % top)
+    record = build_info(version, commit, epoch,
+                        sorted(set(toolchain) | set(packages(environment_files()))))
+    finish_output(open_output(record_path(zip_path)), record, record_path(zip_path))
     write_zip(zip_path, top, files, MODES, epoch)
     print(zip_path)
     return 0

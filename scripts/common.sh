@@ -11,20 +11,49 @@ PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl"
 # The independent rebuild in a minimal Debian root, without network.
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
-# Everything the test suite uses: the above, the 32-bit Wine that runs the x86
-# build (in the same prefixes as the 64-bit one), the tools that read the
-# packages and manifests. (npm, for CycloneDX's own schema, is the test
-# command's to find: Debian's npm conflicts with a Node.js installed from
-# elsewhere, which brings its own.)
+# Everything the test suite uses besides: the tools that read the packages
+# and manifests, GoogleTest, the sanitizers and the style gates. The 32-bit
+# Wine that runs the x86 build is not among them: it lives in an i386 root of
+# its own (scripts/setup-x86-wine.sh), so this machine's packages stay amd64
+# only. (npm, for CycloneDX's own schema, is the test command's to find:
+# Debian's npm conflicts with a Node.js installed from elsewhere, which brings
+# its own.)
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES $PORTCHECK_VERIFY_PACKAGES
-  $PORTCHECK_REBUILD_PACKAGES wine32:i386 googletest libgtest-dev python3-pefile python3-yaml
-  python3-jsonschema msitools clang libclang-rt-14-dev clang-format clang-tidy"
+  mmdebstrap bubblewrap googletest libgtest-dev python3-pefile python3-yaml
+  python3-jsonschema msitools clang libclang-rt-14-dev clang-format clang-tidy pyflakes3"
+
+# Where scripts/setup-x86-wine.sh keeps the i386 root (and, where the kernel
+# runs no 32-bit program, QEMU's i386 emulator). Outside the checkout, so that
+# every clone on the machine reuses it.
+PORTCHECK_X86_WINE=${PORTCHECK_X86_WINE:-/var/cache/portcheck/x86-wine}
+
+# Runs a command with the i386 root's /usr and /etc laid over this machine's
+# files, everything else as it is: `x86_enter wine PROGRAM.exe`.
+x86_enter() {
+  bwrap --dev-bind / / --ro-bind "$PORTCHECK_X86_WINE/root/usr" /usr \
+    --ro-bind "$PORTCHECK_X86_WINE/root/etc" /etc -- "$@"
+}
+
+# Whether the kernel starts the root's i386 programs (itself, or through a
+# registered emulator).
+x86_runs_natively() {
+  "$PORTCHECK_X86_WINE/root/usr/lib/i386-linux-gnu/ld-linux.so.2" --version >/dev/null 2>&1
+}
+
+# Whether the root's 32-bit Wine starts here.
+x86_wine_ready() {
+  [ -x "$PORTCHECK_X86_WINE/root/usr/lib/wine/wine" ] && command -v bwrap >/dev/null &&
+    x86_enter /usr/lib/wine/wine --version >/dev/null 2>&1
+}
 
 # Makes sure the Debian packages a command needs are installed. As root it
-# installs what is missing; otherwise it prints the apt-get line to run and stops.
+# installs what is missing; otherwise it prints the apt-get line to run and
+# stops. An index that fails to update (a mirror caught mid-sync) is reported
+# and the install is still tried with the lists there are: only a failed
+# install stops, with apt's own words.
 ensure_packages() {
   missing=""
-  for package in "$@"; do
+  for package in $(printf '%s\n' "$@" | sort -u); do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
       missing="$missing $package"
     fi
@@ -32,21 +61,23 @@ ensure_packages() {
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages. Run, as root:"
-    case $missing in
-      *:i386*) echo "  dpkg --add-architecture i386" ;;
-    esac
     echo "  apt-get update && apt-get install -y$missing"
     exit 1
   fi
   echo "Installing:$missing"
-  case $missing in
-    *:i386*) dpkg --add-architecture i386 ;;
-  esac
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q >/dev/null && apt-get install -y -q $missing </dev/null >/dev/null || {
+  log=$(mktemp)
+  apt-get update -q >"$log" 2>&1 || {
+    grep -E '^(E|W|Err):' "$log" | head -n 5
+    echo "apt-get update failed for some index (shown above); installing from the lists there are"
+  }
+  if ! apt-get install -y -q $missing </dev/null >"$log" 2>&1; then
+    grep -E '^(E|W):' "$log" || tail -n 20 "$log"
+    rm -f "$log"
     echo "apt-get install failed for:$missing"
     exit 1
-  }
+  fi
+  rm -f "$log"
 }
 
 # Configures the windows build and builds the given targets, quietly.

@@ -3,25 +3,35 @@
 # up DIR:    the prefix's server, started detached, so that it holds no
 #            caller's output open and serves every later wine call at once.
 # down DIR:  ends that server.
+# With PORTCHECK_WINE_ARCH=x86, of the Wine that also runs 32-bit programs
+# (scripts/wine.sh).
 set -u
 action=$1
+wine=$(dirname "$0")/wine.sh
 export WINEPREFIX=$2 WINEDEBUG=-all
 # No prompts to fetch Mono or Gecko: nothing here needs either.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 case $action in
   make)
-    wineserver -k >/dev/null 2>&1
+    sh "$wine" --server -k >/dev/null 2>&1
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    wineserver -p >/dev/null 2>&1 </dev/null
-    sh "$(dirname "$0")/wine.sh" wineboot -i >/dev/null 2>&1 </dev/null
+    sh "$wine" --server -p >/dev/null 2>&1 </dev/null
+    # Into a file: the services wineboot starts keep their output open.
+    sh "$wine" wineboot -i >"$WINEPREFIX.log" 2>&1 </dev/null || {
+      tail -n 5 "$WINEPREFIX.log"
+      rm -f "$WINEPREFIX.log"
+      echo "wine-prefix: Wine could not make a prefix in $WINEPREFIX"
+      exit 1
+    }
+    rm -f "$WINEPREFIX.log"
     ;;
   up)
     # Refused when the prefix's server is already up, which is as good.
-    wineserver -p >/dev/null 2>&1 </dev/null || true
+    sh "$wine" --server -p >/dev/null 2>&1 </dev/null || true
     ;;
   down)
-    wineserver -k >/dev/null 2>&1
+    sh "$wine" --server -k >/dev/null 2>&1
     exit 0
     ;;
 esac

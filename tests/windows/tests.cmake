@@ -12,8 +12,10 @@ set(PORTCHECK_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(wine_prefix ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh)
 add_test(NAME wine_prefix_make COMMAND sh ${wine_prefix} make ${PORTCHECK_WINEPREFIX})
 add_test(NAME wine_prefix_down COMMAND sh ${wine_prefix} down ${PORTCHECK_WINEPREFIX})
-set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine)
-set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine)
+# The x86 build runs on the Wine that also runs 32-bit programs (scripts/wine.sh).
+set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE}")
+set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_environment}")
+set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_environment}")
 
 add_test(NAME portcheck_end_to_end
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/end_to_end_test.py
@@ -43,10 +45,7 @@ add_test(NAME portcheck_wildcards_unexpanded COMMAND wildcard_test "*"
 set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end
                      portcheck_readme_examples portcheck_wildcards_unexpanded PROPERTIES
   FIXTURES_REQUIRED wine
-  ENVIRONMENT "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE}"
-  # A machine that starts no 32-bit program cannot run the x86 build under
-  # Wine (scripts/wine.sh says so); there these tests show as skipped.
-  SKIP_REGULAR_EXPRESSION "32-bit Windows programs cannot run on this machine")
+  ENVIRONMENT "${wine_environment}")
 
 # NO_SEH on x86 is only as true as the check for frame-based handlers, which
 # must see one where a program plants it.

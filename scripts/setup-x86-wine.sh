@@ -1,0 +1,104 @@
+#!/bin/sh
+# Makes the 32-bit Wine that runs the x86 build's tests, once, and reuses it
+# while it is there:
+#   root/      a Debian 12 root holding Debian's wine 8.0 for both amd64 and
+#              i386 (wine64 and wine32: Wine's WoW64, as on a 64-bit Windows),
+#              made by mmdebstrap from bookworm and bookworm-updates only;
+#              in a root of its own both architectures come from the same
+#              index, so there is no version skew between them, and this
+#              machine's package set stays amd64 only
+#   qemu-i386  QEMU's static i386 emulator from bookworm-backports' qemu-user,
+#              registered with binfmt_misc for i386 programs, only where the
+#              kernel runs no 32-bit program itself (some virtual machines)
+# in the folder that scripts/common.sh names (PORTCHECK_X86_WINE, default
+# /var/cache/portcheck/x86-wine). scripts/wine.sh enters the root with bwrap.
+#   sh scripts/setup-x86-wine.sh
+# Needs root the first time and after a restart (binfmt_misc registrations
+# do not survive one); as another user it says what to run. A first setup
+# takes about 5 minutes and 900 MB; what is there already is only checked.
+# An interrupted setup leaves no half-made root: it is made beside and
+# renamed.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/common.sh"
+dir=$PORTCHECK_X86_WINE
+binfmt=/proc/sys/fs/binfmt_misc
+
+if x86_wine_ready; then
+  exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup-x86-wine: the 32-bit Wine for the x86 tests is not set up; run, as root:" >&2
+  echo "  sh scripts/setup-x86-wine.sh" >&2
+  exit 1
+fi
+ensure_packages mmdebstrap bubblewrap
+mkdir -p "$dir"
+trap 'rm -rf "$dir/root.new" "$dir/apt" "$dir/qemu-i386.new"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# The Debian archive that this machine's apt reads, so that no host is named here.
+uri=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
+  grep -m1 '/debian/*$' || true)
+[ -n "$uri" ] || uri=$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ { print $2; exit }' \
+  /etc/apt/sources.list 2>/dev/null || true)
+[ -n "$uri" ] || {
+  echo "setup-x86-wine: no Debian archive in apt's sources to fetch from" >&2
+  exit 2
+}
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+
+if [ ! -x "$dir/root/usr/lib/wine/wine" ] || [ ! -x "$dir/root/usr/lib/wine/wine64" ]; then
+  echo "Making a Debian root with 32- and 64-bit Wine for the x86 tests (a few minutes, 1.5 GB)..." >&2
+  rm -rf "$dir/root.new"
+  mmdebstrap --quiet --variant=apt --architectures=amd64,i386 \
+    --include=wine,wine64,wine32:i386,libwine,libwine:i386 \
+    --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+    bookworm "$dir/root.new" \
+    "deb [signed-by=$keyring] $uri bookworm main" \
+    "deb [signed-by=$keyring] $uri bookworm-updates main" >"$dir/mmdebstrap.log" 2>&1 || {
+    tail -n 20 "$dir/mmdebstrap.log" >&2
+    echo "setup-x86-wine: mmdebstrap could not make the i386 root" >&2
+    exit 1
+  }
+  rm -rf "$dir/root"
+  mv "$dir/root.new" "$dir/root"
+fi
+
+# The root's own dynamic loader tells whether this kernel starts i386 programs.
+if ! x86_runs_natively && [ ! -e $binfmt/portcheck-i386 ]; then
+  if [ ! -x "$dir/qemu-i386" ]; then
+    echo "This kernel runs no 32-bit program: fetching QEMU's i386 emulator..." >&2
+    # bookworm's QEMU 7.2 runs Wine too, but needs about a minute of CPU for
+    # each program start; the backport takes a third of a second.
+    apt=$dir/apt
+    mkdir -p "$apt/lists/partial" "$apt/archives/partial"
+    echo "deb [signed-by=$keyring] $uri bookworm-backports main" >"$apt/sources.list"
+    set -- -q -o Dir::Etc::sourcelist="$apt/sources.list" -o Dir::Etc::sourceparts=/dev/null \
+      -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt" -o APT::Architectures::=amd64 \
+      -o APT::Sandbox::User=root
+    apt-get "$@" update >"$apt/log" 2>&1 &&
+      (cd "$apt" && apt-get "$@" download qemu-user/bookworm-backports) >>"$apt/log" 2>&1 || {
+      cat "$apt/log" >&2
+      echo "setup-x86-wine: qemu-user could not be fetched from bookworm-backports" >&2
+      exit 1
+    }
+    dpkg-deb --fsys-tarfile "$apt"/qemu-user_*.deb | tar -xO ./usr/bin/qemu-i386 >"$dir/qemu-i386.new"
+    chmod 755 "$dir/qemu-i386.new"
+    mv "$dir/qemu-i386.new" "$dir/qemu-i386"
+  fi
+  mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt
+  # i386 ELF executables and shared objects. Flag F opens the emulator now, so
+  # that it is found inside bwrap's view of the file system too.
+  magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+  mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  printf '%s' ":portcheck-i386:M::$magic:$mask:$dir/qemu-i386:F" >$binfmt/register
+fi
+
+x86_wine_ready || {
+  echo "setup-x86-wine: the root's Wine does not start on this machine" \
+    "(it needs bwrap, and binfmt_misc where the kernel runs no 32-bit program)" >&2
+  exit 1
+}
+echo "The 32-bit Wine for the x86 tests is ready in $dir." >&2
