@@ -17,14 +17,17 @@
 # do not survive one); as another user it says what to run. A first setup
 # takes about 5 minutes and 900 MB; what is there already is only checked.
 # An interrupted setup leaves no half-made root: it is made beside and
-# renamed.
+# renamed. PORTCHECK_X86_EMULATE=1 registers the emulator even where the
+# kernel runs 32-bit programs, to try that route on any machine (undone by
+# `echo -1 >/proc/sys/fs/binfmt_misc/portcheck-i386`).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
 dir=$PORTCHECK_X86_WINE
 binfmt=/proc/sys/fs/binfmt_misc
 
-if x86_wine_ready; then
+emulate=${PORTCHECK_X86_EMULATE:-}
+if x86_wine_ready && { [ -z "$emulate" ] || [ -e $binfmt/portcheck-i386 ]; }; then
   exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
@@ -67,9 +70,9 @@ if [ ! -x "$dir/root/usr/lib/wine/wine" ] || [ ! -x "$dir/root/usr/lib/wine/wine
 fi
 
 # The root's own dynamic loader tells whether this kernel starts i386 programs.
-if ! x86_runs_natively && [ ! -e $binfmt/portcheck-i386 ]; then
+if { [ -n "$emulate" ] || ! x86_runs_natively; } && [ ! -e $binfmt/portcheck-i386 ]; then
   if [ ! -x "$dir/qemu-i386" ]; then
-    echo "This kernel runs no 32-bit program: fetching QEMU's i386 emulator..." >&2
+    echo "Fetching QEMU's i386 emulator for 32-bit programs..." >&2
     # bookworm's QEMU 7.2 runs Wine too, but needs about a minute of CPU for
     # each program start; the backport takes a third of a second.
     apt=$dir/apt
