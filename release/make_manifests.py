@@ -13,6 +13,7 @@ import json
 import os
 import re
 import sys
+import time
 
 from make_msi import ARCHITECTURES, facts, msi_name, product_code
 from release_zip import finish_output, open_output, read_zip
@@ -27,36 +28,36 @@ def sha256(path):
 
 
 def yaml(fields):
-    """Flat YAML of (key, value) pairs; values as JSON strings, which YAML
-    reads as double-quoted scalars, and lists of such mappings."""
+    """YAML of (key, value) pairs. A value is a string (written as a JSON
+    string, which YAML reads as a double-quoted scalar), a tuple of pairs (a
+    mapping), or a list of strings or of lists of pairs (a sequence)."""
     lines = ["# Made by scripts/release.sh; the same release gives the same text."]
-    for key, value in fields:
-        if isinstance(value, list):
-            lines.append("%s:" % key)
-            for item in value:
-                lines += yaml_item(item, "  ")
-        else:
-            lines.append("%s: %s" % (key, json.dumps(value)))
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines + yaml_pairs(fields, "", "")) + "\n"
 
 
-def yaml_item(pairs, indent):
+def yaml_pairs(pairs, first, rest):
+    """The lines of a mapping: the first key after first, the others after rest."""
     lines = []
     for number, (key, value) in enumerate(pairs):
-        lead = indent + ("- " if number == 0 else "  ")
-        if isinstance(value, list):
-            lines.append("%s%s:" % (lead, key))
-            for item in value:
-                lines += yaml_item(item, indent + "    ")
-        else:
+        lead = first if number == 0 else rest
+        if isinstance(value, str):
             lines.append("%s%s: %s" % (lead, key, json.dumps(value)))
+            continue
+        lines.append("%s%s:" % (lead, key))
+        if isinstance(value, tuple):
+            lines += yaml_pairs(value, rest + "  ", rest + "  ")
+        for item in value if isinstance(value, list) else []:
+            if isinstance(item, str):
+                lines.append("%s  - %s" % (rest, json.dumps(item)))
+            else:
+                lines += yaml_pairs(item, rest + "  - ", rest + "    ")
     return lines
 
 
 def manifests(zip_path, msi_folder, base_url, signed):
     """{relative path: text}."""
     f = facts()
-    top, _, _, _ = read_zip(zip_path)
+    top, _, _, epoch = read_zip(zip_path)
     version = top[len("portcheck-"):]
     url = lambda name: base_url.rstrip("/") + "/" + name  # noqa: E731
     zip_name = os.path.basename(zip_path)
@@ -68,7 +69,12 @@ def manifests(zip_path, msi_folder, base_url, signed):
             ("Architecture", architecture), ("InstallerType", "msi"), ("Scope", "machine"),
             ("InstallerUrl", url(name)), ("InstallerSha256", sha256(os.path.join(msi_folder, name))),
             ("ProductCode", product_code(version, architecture)),
-            ("AppsAndFeaturesEntries", [[("UpgradeCode", f["upgrade_code"])]])])
+            # winget's --location: without it winget passes TARGETDIR, which
+            # does not move the folder.
+            ("InstallerSwitches", (("InstallLocation", 'INSTALLDIR="<INSTALLPATH>"'),)),
+            ("Commands", [f["command"]]),
+            ("AppsAndFeaturesEntries", [[("ProductCode", product_code(version, architecture)),
+                                         ("UpgradeCode", f["upgrade_code"])]])])
     for architecture in ARCHITECTURES:
         installers.append([
             ("Architecture", architecture), ("InstallerType", "zip"),
@@ -80,16 +86,18 @@ def manifests(zip_path, msi_folder, base_url, signed):
     kind = lambda name: [("ManifestType", name), ("ManifestVersion", MANIFEST_VERSION)]  # noqa
     folder = "winget/manifests/%s/%s/%s" % (f["identifier"][0].lower(),
                                             f["identifier"].replace(".", "/"), version)
+    # The whole top folder, so that the licence and notices stay beside the
+    # program; the command is the architecture's executable.
     scoop = {
         "version": version,
         "description": f["short_description"],
         "homepage": f["homepage"],
         "license": f["license"],
+        "extract_dir": top,
         "architecture": {
             bits: {"url": url(zip_name), "hash": sha256(zip_path).lower(),
-                   "extract_dir": "%s\\%s" % (top, architecture)}
+                   "bin": "%s\\portcheck.exe" % architecture}
             for bits, architecture in (("64bit", "x64"), ("32bit", "x86"))},
-        "bin": "portcheck.exe",
     }
     return {
         "%s/%s.yaml" % (folder, f["identifier"]): yaml(
@@ -100,7 +108,8 @@ def manifests(zip_path, msi_folder, base_url, signed):
                         ("License", f["license"]), ("ShortDescription", f["short_description"]),
                         ("Moniker", f["command"])] + kind("defaultLocale")),
         "%s/%s.installer.yaml" % (folder, f["identifier"]): yaml(
-            identity + [("MinimumOSVersion", "5.1.2600.0"), ("Installers", installers)]
+            identity + [("ReleaseDate", time.strftime("%Y-%m-%d", time.gmtime(epoch))),
+                        ("Installers", installers)]
             + kind("installer")),
         "scoop/bucket/%s.json" % f["command"]: json.dumps(scoop, indent=2) + "\n",
     }

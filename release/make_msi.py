@@ -1,20 +1,23 @@
 #!/usr/bin/python3
 """The Windows Installer package of one architecture: per machine, into
-Program Files\\Zelnar Port Check, with the executable and README.txt, the
-folder added to the system PATH, an Apps & Features entry, and a major
-upgrade that refuses a downgrade. Windows Installer 2.0 is enough, so it
-installs on every Windows the executable runs on.
+Program Files\\Zelnar Port Check, with the executable, README.txt, the
+licence and the third-party notices, the folder added to the system PATH, an
+Apps & Features entry, and a major upgrade that refuses a downgrade and
+replaces the other architecture's package of the same or an older version.
+Windows Installer 2.0 is enough, so it installs on every Windows the
+executable runs on.
 
 Debian's wixl (msitools) builds it; its tables are then finished with
 msitools' own library (Libmsi), because wixl has no Environment element and
 leaves the package code random and the summary's times at the wall clock.
 Byte-reproducible: file times, summary times and every code come from the
-inputs.
-Both packages are made from a release zip's own executables and README.txt,
-at the zip's time."""
+inputs; the package code from the finished tables and streams themselves.
+Both packages are made from a release zip's own executables and texts, at
+the zip's time."""
 import configparser
 import hashlib
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -23,6 +26,10 @@ import uuid
 from xml.sax.saxutils import quoteattr
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The zip's texts that the package installs beside the program: (name,
+# component, file key); keys are identifiers, which allow no hyphen.
+TEXTS = (("README.txt", "Readme", "README.txt"), ("LICENSE.txt", "Licence", "LICENSE.txt"),
+         ("THIRD-PARTY-NOTICES.txt", "Notices", "THIRD_PARTY_NOTICES.txt"))
 ARCHITECTURES = {  # wixl's -a, the Program Files folder, whether 64-bit
     "x64": ("x64", "ProgramFiles64Folder", True),
     "x86": ("x86", "ProgramFilesFolder", False),
@@ -84,6 +91,10 @@ def wxs(version, architecture):
     _, program_files, win64 = ARCHITECTURES[architecture]
     bits = ' Win64="yes"' if win64 else ""
     a = lambda value: quoteattr(value)  # noqa: E731
+    texts = "\n".join(f"""          <Component Id={a(part)} Guid={a(code("component", architecture, name))}{bits}>
+            <File Id={a(key)} Source={a(name)} KeyPath="yes"/>
+          </Component>""" for name, part, key in TEXTS)
+    refs = "\n".join("      <ComponentRef Id=%s/>" % a(part) for _, part, _ in TEXTS)
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id={a(product_code(version, architecture))} Name={a(f["name"])} Language="1033"
@@ -91,7 +102,8 @@ def wxs(version, architecture):
     <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"
              Description={a(f["name"])} Manufacturer={a(f["publisher"])}/>
     <MajorUpgrade DowngradeErrorMessage={a("A newer version of %s is already installed; "
-                                           "remove it first to install this one." % f["name"])}/>
+                                                 "remove it first to install this one."
+                                                 % f["name"])}/>
     <Media Id="1" Cabinet="portcheck.cab" EmbedCab="yes"/>
     <Property Id="ARPNOMODIFY" Value="1"/>
     <Property Id="ARPNOREPAIR" Value="1"/>
@@ -110,22 +122,84 @@ def wxs(version, architecture):
             <RegistryValue Id="InstallDir" Root="HKLM" Key={a(f["registry_key"])} Name="InstallDir"
                            Type="string" Value="[INSTALLDIR]"/>
           </Component>
-          <Component Id="Readme" Guid={a(code("component", architecture, "README.txt"))}{bits}>
-            <File Id="README.txt" Source="README.txt" KeyPath="yes"/>
-          </Component>
+{texts}
         </Directory>
       </Directory>
     </Directory>
     <Feature Id="Main" Level="1">
       <ComponentRef Id="Program"/>
-      <ComponentRef Id="Readme"/>
+{refs}
     </Feature>
   </Product>
 </Wix>
 """
 
 
-def finish(path, image, epoch, package_code):
+# What a short (8.3) name may hold besides its one dot (Windows Installer's
+# Filename type).
+NOT_SHORT = re.compile(r"[^A-Za-z0-9_^$~!#%&{}@`'()-]")
+
+
+def is_short(name):
+    """Whether a name is a valid short file name as it stands."""
+    base, dot, extension = name.partition(".")
+    return (0 < len(base) <= 8 and len(extension) <= 3 and (extension != "" or not dot)
+            and not NOT_SHORT.search(base + extension))
+
+
+def with_short_name(name, taken):
+    """"SHORT~1.EXT|long name" for a name that is not short itself (Windows
+    Installer needs both: the volume may hold short names only, or
+    SHORTFILENAMES be set); SHORT~N is unique among taken, which it joins."""
+    if is_short(name) or "|" in name:
+        return name
+    base, _, extension = name.rpartition(".") if "." in name else (name, "", "")
+    base, extension = NOT_SHORT.sub("", base).upper(), NOT_SHORT.sub("", extension).upper()[:3]
+    number = 1
+    while True:
+        short = "%s~%d%s" % (base[:7 - len(str(number))], number,
+                             "." + extension if extension else "")
+        if short.lower() not in taken:
+            taken.add(short.lower())
+            return short + "|" + name
+        number += 1
+
+
+def run_sql(database, sql, *values):
+    """Runs one statement, with values for its ? markers; the rows it selects."""
+    from gi.repository import Libmsi
+    record = None
+    if values:
+        record = Libmsi.Record.new(len(values))
+        for number, value in enumerate(values, 1):
+            record.set_string(number, value)
+    query = Libmsi.Query.new(database, sql)
+    query.execute(record)
+    rows = []
+    while sql.startswith("SELECT"):
+        row = query.fetch()
+        if row is None:
+            break
+        rows.append([row.get_string(n) for n in range(1, row.get_field_count() + 1)])
+    query.close()
+    return rows
+
+
+def add_short_names(database):
+    """Short and long names for every file and folder the package writes."""
+    taken = set()
+    for key, name in run_sql(database, "SELECT `File`, `FileName` FROM `File`"):
+        run_sql(database, "UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
+                with_short_name(name, taken), key)
+    for key, parent, default in run_sql(
+            database, "SELECT `Directory`, `Directory_Parent`, `DefaultDir` FROM `Directory`"):
+        if parent and default != ".":
+            named = ":".join(with_short_name(part, set()) for part in default.split(":"))
+            run_sql(database, "UPDATE `Directory` SET `DefaultDir` = ? WHERE `Directory` = ?",
+                    named, key)
+
+
+def finish(path, product_version, image, epoch):
     """Adds what wixl cannot write, and makes the summary reproducible."""
     import gi
     gi.require_version("Libmsi", "1.0")
@@ -133,31 +207,57 @@ def finish(path, image, epoch, package_code):
     version, language = file_version(image)
     database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
     for sql in TABLES + [
-            # Windows Installer's file-replacement rules compare this version.
+            # Windows Installer's file-replacement rules compare this version; a
+            # versioned file has no hash (wixl hashed it while it had none).
             "UPDATE `File` SET `Version` = '%s', `Language` = '%s' WHERE `File` = 'portcheck.exe'"
-            % (version, language)]:
-        query = Libmsi.Query.new(database, sql)
-        query.execute(None)
-        query.close()
+            % (version, language),
+            "DELETE FROM `MsiFileHash` WHERE `File_` = 'portcheck.exe'",
+            # The same version counts as older (VersionMaxInclusive, 512, beside
+            # MigrateFeatures), so that either architecture's package replaces the
+            # other's of the same version; wixl ignores AllowSameVersionUpgrades.
+            # Attributes is part of the row's key: the row is written anew.
+            "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
+            "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) "
+            "VALUES ('%s', '%s', 513, 'WIX_UPGRADE_DETECTED')" % (facts()["upgrade_code"],
+                                                                  product_version)]:
+        run_sql(database, sql)
+    add_short_names(database)
     summary = Libmsi.SummaryInfo.new(database, 10)
-    summary.set_string(Libmsi.Property.UUID, package_code)
     filetime = (epoch + 11644473600) * 10000000  # FILETIME counts from 1601, in 100 ns
     summary.set_filetime(Libmsi.Property.CREATED_TM, filetime)
     summary.set_filetime(Libmsi.Property.LASTSAVED_TM, filetime)
     summary.persist()
     database.commit()
+    set_package_code(path)
 
 
-def msi_bytes(version, architecture, image, readme, epoch):
-    """The package's bytes; raises RuntimeError with wixl's words if it fails."""
+def set_package_code(path):
+    """The package code, derived from every byte of the package but the code
+    itself: non-identical packages must never share one (Windows Installer
+    would take the cached package for the other)."""
+    import gi
+    gi.require_version("Libmsi", "1.0")
+    from gi.repository import Libmsi
+    for step in ("blank", "derived"):
+        if step == "blank":
+            package_code = "{00000000-0000-0000-0000-000000000000}"
+        else:
+            with open(path, "rb") as f:
+                package_code = code("package", hashlib.sha256(f.read()).hexdigest())
+        database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
+        summary = Libmsi.SummaryInfo.new(database, 10)
+        summary.set_string(Libmsi.Property.UUID, package_code)
+        summary.persist()
+        database.commit()
+
+
+def msi_bytes(version, architecture, image, texts, epoch):
+    """The package's bytes, with the executable and the texts ({name: bytes},
+    a release's files); raises RuntimeError with wixl's words if it fails."""
     source = wxs(version, architecture)
-    content = hashlib.sha256()
-    for part in (source.encode("utf-8"), image, readme, str(epoch).encode(), "\n".join(TABLES)
-                 .encode()):
-        content.update(hashlib.sha256(part).digest())
     with tempfile.TemporaryDirectory() as work:
-        for name, data in (("portcheck.exe", image), ("README.txt", readme),
-                           ("portcheck.wxs", source.encode("utf-8"))):
+        for name, data in [("portcheck.exe", image), ("portcheck.wxs", source.encode("utf-8"))] + [
+                (name, texts[name]) for name, _, _ in TEXTS]:
             with open(os.path.join(work, name), "wb") as f:
                 f.write(data)
             os.utime(os.path.join(work, name), (epoch, epoch))
@@ -168,7 +268,7 @@ def msi_bytes(version, architecture, image, readme, epoch):
         if made.returncode != 0 or not os.path.exists(out):
             raise RuntimeError("wixl could not build the %s package:\n%s" % (
                 architecture, made.stdout + made.stderr))
-        finish(out, image, epoch, code("package", content.hexdigest()))
+        finish(out, version, image, epoch)
         with open(out, "rb") as f:
             return f.read()
 
@@ -181,7 +281,7 @@ def packages(top, files, epoch):
     """{file name: bytes} of both architectures' packages for a release's files."""
     version = top[len("portcheck-"):]
     return {msi_name(version, architecture): msi_bytes(
-        version, architecture, files["%s/portcheck.exe" % architecture], files["README.txt"], epoch)
+        version, architecture, files["%s/portcheck.exe" % architecture], files, epoch)
         for architecture in ARCHITECTURES}
 
 

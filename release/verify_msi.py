@@ -14,7 +14,7 @@ import sys
 import zlib
 
 from authenticode import attached_to, judge, signer_verdict
-from make_msi import msi_bytes
+from make_msi import TEXTS, msi_bytes
 from release_zip import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
@@ -115,14 +115,16 @@ def differences(path, reference, source, work, executable_check):
     name = "%s package: portcheck.exe" % architecture
     lines, problems = executable_check(name, image, files["%s/portcheck.exe" % architecture],
                                        source, work)
-    if cabinet.get("README.txt") != files["README.txt"]:
-        problems.append("%s package: README.txt differs from %s's" % (architecture, source))
-    if set(cabinet) != {"portcheck.exe", "README.txt"}:
-        problems.append("%s package: it holds %s; a package holds portcheck.exe and README.txt"
-                        % (architecture, shown(", ".join(sorted(cabinet)))))
+    for name, _, key in TEXTS:
+        if cabinet.get(key) != files[name]:
+            problems.append("%s package: %s differs from %s's" % (architecture, name, source))
+    if set(cabinet) != {"portcheck.exe"} | {key for _, _, key in TEXTS}:
+        problems.append("%s package: it holds %s; a package holds portcheck.exe and %s"
+                        % (architecture, shown(", ".join(sorted(cabinet))),
+                           ", ".join(name for name, _, _ in TEXTS)))
     if problems:
         return lines, problems
-    built = msi_bytes(version, architecture, image, files["README.txt"], epoch)
+    built = msi_bytes(version, architecture, image, files, epoch)
     der = found.get("\x05DigitalSignature")
     if der is None:
         same = built == package

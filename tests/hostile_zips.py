@@ -130,13 +130,12 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
     top, _, _, epoch = read_zip(unsigned)
     with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
         package = f.read()
-    unsigned_package = msi_bytes(top[len("portcheck-"):], "x64", plain[x64], plain["README.txt"],
-                                 epoch)
+    unsigned_package = msi_bytes(top[len("portcheck-"):], "x64", plain[x64], plain, epoch)
     flipped = bytearray(package)
     flipped[package.index(b"MSCF") + 200] ^= 1
     return [
         ("a package holding a changed executable", msi_bytes(
-            top[len("portcheck-"):], "x64", bytes(changed), plain["README.txt"], epoch), 1,
+            top[len("portcheck-"):], "x64", bytes(changed), plain, epoch), 1,
          b"DIFFERS from"),
         ("a signed package with a byte of its cabinet changed", bytes(flipped), 2,
          b"cabinet cannot be read"),

@@ -6,10 +6,14 @@ own, run directly); an upgrade to a build of the same source with a higher
 version leaves one Apps & Features entry and the new executable; a downgrade
 is refused and changes nothing; uninstalling leaves no file, folder, PATH
 entry, registry value or Apps & Features entry. Then the same with
-INSTALLDIR= on the command line: the upgrade and the uninstall find that
-folder again. Run from the top of the source tree."""
+INSTALLDIR="..." on the command line as winget passes it: the upgrade and the
+uninstall find that folder again. Then one architecture's package over the
+other's, both orders, same version and newer: it replaces it. And the tables
+against the Windows Installer validation rules that Wine does not enforce.
+Run from the top of the source tree."""
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,7 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
 from checks import report  # noqa: E402
 from release_test import copy_tree  # noqa: E402
-from make_msi import facts, product_code  # noqa: E402
+from make_msi import facts, is_short, product_code, set_package_code  # noqa: E402
 from release_zip import read_zip  # noqa: E402
 from wine_registry import WINE, regedit  # noqa: E402
 
@@ -96,8 +100,61 @@ TABLE_ROWS = [
 ]
 
 
-def table_problems(msi, architecture):
+def rows(msi, table):
+    """The rows of a table, as lists of fields."""
+    text = subprocess.run(["msiinfo", "export", msi, table], capture_output=True, text=True).stdout
+    return [line.split("\t") for line in text.splitlines()[3:]]
+
+
+def validation_problems(msi):
+    """The validation rules (ICE) that this package could break and Wine's
+    Windows Installer does not enforce."""
     problems = []
+    hashed = {row[0] for row in rows(msi, "MsiFileHash")}
+    for key, _, name, _, version, *_ in rows(msi, "File"):
+        if re.fullmatch(r"\d+(\.\d+){1,3}", version) and key in hashed:  # ICE60
+            problems.append("ICE60: %s has a version and a file hash" % key)
+        short = name.split("|")[0]
+        if not is_short(short):  # ICE03
+            problems.append("ICE03: the file name %r has no valid short form" % name)
+    for key, parent, default in rows(msi, "Directory"):
+        for part in default.split(":") if parent and default != "." else []:
+            if not is_short(part.split("|")[0]):
+                problems.append("ICE03: the folder name %r has no valid short form" % part)
+    names = {row[2].split("|")[-1] for row in rows(msi, "File")}
+    for name in ("portcheck.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"):
+        if name not in names:
+            problems.append("the package does not install %s" % name)
+    return problems
+
+
+def package_code(msi):
+    said = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
+    return re.search(r"Revision number \(UUID\): (\S+)", said).group(1)
+
+
+def package_code_problems(msi, work):
+    """Two packages that differ in one table value have different package codes."""
+    changed = os.path.join(work, "changed.msi")
+    shutil.copy(msi, changed)
+    import gi
+    gi.require_version("Libmsi", "1.0")
+    from gi.repository import Libmsi
+    database = Libmsi.Database.new(changed, Libmsi.DbFlags.TRANSACT, None)
+    query = Libmsi.Query.new(database, "UPDATE `Property` SET `Value` = '0' "
+                             "WHERE `Property` = 'ARPNOREPAIR'")
+    query.execute(None)
+    query.close()
+    database.commit()
+    set_package_code(changed)
+    if package_code(changed) == package_code(msi):
+        return ["a package with one table value changed kept the package code %s"
+                % package_code(msi)]
+    return []
+
+
+def table_problems(msi, architecture):
+    problems = validation_problems(msi)
     for table, row in TABLE_ROWS:
         rows = subprocess.run(["msiinfo", "export", msi, table], capture_output=True,
                               text=True).stdout
@@ -114,15 +171,16 @@ def table_problems(msi, architecture):
 def installed_problems(prefix, folder, exe, version, architecture):
     problems = []
     unix = prefix.unix(folder)
-    for name in ("portcheck.exe", "README.txt"):
+    for name in ("portcheck.exe", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"):
         if not os.path.isfile(os.path.join(unix, name)):
             problems.append("%s not installed in %s" % (name, folder))
     if os.path.isfile(os.path.join(unix, "portcheck.exe")):
         with open(os.path.join(unix, "portcheck.exe"), "rb") as f, open(exe, "rb") as g:
             if f.read() != g.read():
                 problems.append("the installed portcheck.exe is not %s's" % version)
-    if folder.lower() not in prefix.path().lower():
-        problems.append("PATH does not hold %s: %s" % (folder, prefix.path()))
+    ours = [part for part in prefix.path().split(";") if "zelnar port check" in part.lower()]
+    if len(ours) != 1 or folder.lower() not in ours[0].lower():
+        problems.append("PATH does not hold %s once: %s" % (folder, prefix.path()))
     listing = prefix.query(UNINSTALL + "\\" + product_code(version, architecture))
     for text in ("Zelnar Port Check", version, facts()["homepage"], folder):
         if text.lower() not in listing.lower():
@@ -160,20 +218,40 @@ def run_through_path(prefix, exe, architecture, work):
     return []
 
 
+def executable(version, architecture, work):
+    return os.path.join(work, "%s-%s.exe" % (version, architecture))
+
+
+def unpack_executables(releases, work):
+    """Each release's executables, where executable() names them."""
+    for version, files in releases.items():
+        _, contents, _, _ = read_zip(next(p for n, p in files.items() if n.endswith(".zip")))
+        for architecture in DEFAULT_FOLDER:
+            with open(executable(version, architecture, work), "wb") as f:
+                f.write(contents["%s/portcheck.exe" % architecture])
+
+
+def install_as_winget_does(prefix, msi, folder, work):
+    """msiexec's status, given INSTALLDIR="<folder>" as winget's --location
+    passes it (quoted, no trailing backslash), through a batch file so that
+    no other quoting comes between."""
+    with open(os.path.join(work, "winget.bat"), "w", newline="\r\n") as f:
+        f.write('start /wait msiexec /i "Z:%s" /qn INSTALLDIR="%s"\nexit /b %%errorlevel%%\n'
+                % (msi.replace("/", "\\"), folder))
+    return prefix.run("cmd", "/c", "winget.bat").returncode
+
+
 def lifecycle(prefix, old, new, architecture, custom, work):
     """Install, upgrade, downgrade and uninstall; a list of problems."""
     msi = lambda files: files["portcheck-%s-%s.msi" % (  # noqa: E731
         "1.0.1" if files is new else "1.0.0", architecture)]
-    exe = lambda files: os.path.join(work, "%s-%s.exe" % (  # noqa: E731
-        "new" if files is new else "old", architecture))
-    for files in (old, new):
-        top, contents, _, _ = read_zip(next(p for n, p in files.items() if n.endswith(".zip")))
-        with open(exe(files), "wb") as f:
-            f.write(contents["%s/portcheck.exe" % architecture])
+    exe = lambda files: executable(  # noqa: E731
+        "1.0.1" if files is new else "1.0.0", architecture, work)
     folder = CUSTOM_FOLDER if custom else DEFAULT_FOLDER[architecture]
     problems = [] if custom else table_problems(msi(old), architecture)
     step = lambda *arguments: prefix.run("msiexec", *arguments).returncode  # noqa: E731
-    status = step("/i", msi(old), "/qn", *(["INSTALLDIR=%s\\" % folder] if custom else []))
+    status = install_as_winget_does(prefix, msi(old), folder, work) if custom else \
+        step("/i", msi(old), "/qn")
     if status != 0:
         return ["install: msiexec status %d" % status]
     problems += installed_problems(prefix, folder, exe(old), "1.0.0", architecture)
@@ -193,6 +271,34 @@ def lifecycle(prefix, old, new, architecture, custom, work):
     return problems + gone_problems(prefix, folder)
 
 
+def replacement(prefix, releases, first, work):
+    """The other architecture's package over the first's, same version, then
+    the first's at a newer version over that: each replaces what is there."""
+    second = "x86" if first == "x64" else "x64"
+    package = lambda version, architecture: releases[version][  # noqa: E731
+        "portcheck-%s-%s.msi" % (version, architecture)]
+    problems = []
+    for number, (version, architecture) in enumerate((("1.0.0", first), ("1.0.0", second),
+                                                      ("1.0.1", first))):
+        status = prefix.run("msiexec", "/i", package(version, architecture), "/qn").returncode
+        if status != 0:
+            return problems + ["%s %s: msiexec status %d" % (architecture, version, status)]
+        if number == 0:
+            continue
+        replaced = "x86" if architecture == "x64" else "x64"
+        problems += ["%s %s over %s: %s" % (architecture, version, replaced, p) for p in
+                     installed_problems(prefix, DEFAULT_FOLDER[architecture],
+                                        executable(version, architecture, work), version,
+                                        architecture)]
+        if os.path.exists(prefix.unix(DEFAULT_FOLDER[replaced])):
+            problems.append("%s %s over %s: %s is still there" % (
+                architecture, version, replaced, DEFAULT_FOLDER[replaced]))
+    status = prefix.run("msiexec", "/x", product_code("1.0.1", first), "/qn").returncode
+    problems += ["uninstall: msiexec status %d" % status] if status else []
+    return problems + gone_problems(prefix, DEFAULT_FOLDER[first]) + \
+        gone_problems(prefix, DEFAULT_FOLDER[second])
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         old = release(os.path.join(work, "old"), "1.0.0")
@@ -200,10 +306,16 @@ def main():
         prefix_path = os.path.join(work, "prefix")
         subprocess.run(["sh", "scripts/wine-prefix.sh", "make", prefix_path], check=True, env=BOTH)
         prefix = Prefix(prefix_path, work)
+        releases = {"1.0.0": old, "1.0.1": new}
+        unpack_executables(releases, work)
         try:
             results = [("%s package%s" % (architecture, ", INSTALLDIR= given" if custom else ""),
                         lifecycle(prefix, old, new, architecture, custom, work))
                        for architecture in ("x64", "x86") for custom in (False, True)]
+            results += [("the package code follows the content",
+                         package_code_problems(old["portcheck-1.0.0-x64.msi"], work))]
+            results += [("the other architecture's package over the %s one" % first,
+                         replacement(prefix, releases, first, work)) for first in ("x86", "x64")]
         finally:
             subprocess.run(["sh", "scripts/wine-prefix.sh", "down", prefix_path], env=BOTH)
     return report(results)

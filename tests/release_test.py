@@ -35,8 +35,8 @@ REQUIRED = {
                                            "Publisher", "PackageName", "License",
                                            "ShortDescription", "ManifestType", "ManifestVersion"],
     "Zelnar.PortCheck.installer.yaml": ["PackageIdentifier", "PackageVersion", "Installers",
-                                        "ManifestType", "ManifestVersion"],
-    SCOOP: ["version", "description", "homepage", "license", "architecture", "bin"],
+                                        "ReleaseDate", "ManifestType", "ManifestVersion"],
+    SCOOP: ["version", "description", "homepage", "license", "architecture", "extract_dir"],
 }
 from checks import report  # noqa: E402
 
@@ -121,10 +121,20 @@ def manifest_problems(made):
         if missing:
             problems.append("%s lacks %s" % (name, missing))
     installers = manifests.get(WINGET + "Zelnar.PortCheck.installer.yaml", {}).get("Installers", [])
-    scoop = json.loads(made.get(SCOOP, b"{}")).get("architecture", {})
+    bucket = json.loads(made.get(SCOOP, b"{}"))
+    scoop = bucket.get("architecture", {})
     pointers = [(i["InstallerUrl"], i["InstallerSha256"], i.get("NestedInstallerFiles", [{}])[0]
                  .get("RelativeFilePath")) for i in installers]
-    pointers += [(a["url"], a["hash"], a["extract_dir"] + "\\portcheck.exe") for a in scoop.values()]
+    # Scoop keeps the whole top folder: the command and the licence texts beside it.
+    pointers += [(a["url"], a["hash"], "%s\\%s" % (bucket.get("extract_dir"), inner))
+                 for a in scoop.values()
+                 for inner in (a["bin"], "LICENSE.txt", "THIRD-PARTY-NOTICES.txt")]
+    for installer in installers[:2]:
+        if installer.get("InstallerSwitches", {}).get("InstallLocation") != \
+                'INSTALLDIR="<INSTALLPATH>"' or installer.get("Commands") != ["portcheck"] or \
+                installer["AppsAndFeaturesEntries"][0].get("ProductCode") != installer["ProductCode"]:
+            problems.append("the %s MSI's winget entry lacks its install location switch, command "
+                            "or product code: %r" % (installer["Architecture"], installer))
     if [i["InstallerType"] for i in installers] != ["msi", "msi", "zip", "zip"] or len(scoop) != 2:
         problems.append("want both MSIs first, then the zip, and two Scoop architectures")
     for url, digest, inner in pointers:
