@@ -7,6 +7,7 @@ import calendar
 import hashlib
 import io
 import os
+import stat
 import signal
 import struct
 import subprocess
@@ -108,11 +109,29 @@ def shown(text):
                    for c in text)
 
 
+def refuse_unless_regular(path):
+    """NotARelease for anything but a regular file, before it is opened: a
+    FIFO would block the reader for ever, a device feed it without end."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        raise NotARelease("%s cannot be read (%s)" % (shown(path), shown(error.strerror or "")))
+    kinds = ((stat.S_ISFIFO, "a FIFO (named pipe)"), (stat.S_ISDIR, "a folder"),
+             (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+             (stat.S_ISSOCK, "a socket"))
+    for test, kind in kinds:
+        if test(mode):
+            raise NotARelease("%s is %s; only a regular file is read" % (shown(path), kind))
+    if not stat.S_ISREG(mode):
+        raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
+
+
 def read_entries(path):
     """(the zip's bytes, its comment, [(ZipInfo, content)]) of a zip that may have been
     made to do harm: bounded in size, count and method before anything is
     inflated, and every malformed file reported as NotARelease in one line."""
     label = shown(path)
+    refuse_unless_regular(path)
     try:
         size = os.path.getsize(path)
         if size > LIMIT_ZIP:
@@ -125,6 +144,9 @@ def read_entries(path):
     try:
         archive = zipfile.ZipFile(io.BytesIO(data))
         infos = archive.infolist()
+        if not infos:
+            raise NotARelease("%s is a zip with no entries; a release holds %d" % (label,
+                                                                                len(NAMES)))
         if len(infos) > LIMIT_ENTRIES:
             raise NotARelease("%s holds %d entries; a release holds %d" % (label, len(infos),
                                                                         len(NAMES)))

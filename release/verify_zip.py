@@ -18,11 +18,25 @@ import verify_msi
 from authenticode import attached_to, judge, signer_verdict
 from build_info import checkout_commit, parse
 from release_zip import (EXECUTABLES, MODES, NAMES, NotARelease, checksums, end_cleanly_on_signals,
-                         osslsigncode, read_entries, read_zip, shown, signature, zip_bytes)
+                         osslsigncode, read_entries, read_zip, refuse_unless_regular, shown,
+                         signature, zip_bytes)
 
 TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")
 COMMIT = re.compile(r"[0-9a-f]{40}( with uncommitted changes)?")
 FILE_TYPES = {stat.S_IFLNK: "a symbolic link", stat.S_IFDIR: "a folder"}
+
+
+# The low byte of an entry's external attributes, as DOS and Windows read it.
+DOS_ATTRIBUTES = ((0x01, "read-only"), (0x02, "hidden"), (0x04, "system"), (0x08, "volume label"),
+                  (0x10, "directory"), (0x20, "archive"), (0x40, "device"), (0x80, "normal"),
+                  (0x100, "temporary"), (0x200, "sparse"), (0x400, "reparse point"),
+                  (0x800, "compressed"))
+
+
+def dos_attributes(external_attr):
+    named = [word for bit, word in DOS_ATTRIBUTES if external_attr & bit]
+    unnamed = external_attr & 0xFFFF & ~sum(bit for bit, _ in DOS_ATTRIBUTES)
+    return ", ".join(named + (["%#x" % unnamed] if unnamed else [])) or "none"
 
 
 def entry_differences(name, info, reference):
@@ -33,9 +47,12 @@ def entry_differences(name, info, reference):
         found.append("%s is %s, not a regular file with Unix permissions" % (
             name, FILE_TYPES.get(kind, "of an unknown kind") if info.create_system == 3
             else "stored without Unix permissions"))
-    elif info.external_attr != reference.external_attr:
+    elif (info.external_attr ^ reference.external_attr) >> 16:
         found.append("%s has mode %04o; a release's is %04o" % (
             name, (info.external_attr >> 16) & 0o7777, (reference.external_attr >> 16) & 0o7777))
+    elif info.external_attr != reference.external_attr:
+        found.append("%s has the DOS attributes %s; a release's has %s" % (
+            name, dos_attributes(info.external_attr), dos_attributes(reference.external_attr)))
     if info.date_time != reference.date_time:
         found.append("%s is dated %04d-%02d-%02d %02d:%02d:%02d; the release's time is "
                      "%04d-%02d-%02d %02d:%02d:%02d" % ((name,) + info.date_time
@@ -167,8 +184,23 @@ def is_package(path):
         return False
 
 
+def refused(path, error):
+    """Prints the one line for a file that is no release file; status 2."""
+    label = shown(path)
+    said = str(error)
+    print("verify-release: NOT A RELEASE FILE: %s" % (
+        said if said.startswith(label) else "%s: %s" % (label, said)))
+    return 2
+
+
 def main(arguments):
     end_cleanly_on_signals()
+    if len(arguments) == 2 and arguments[0] == "--regular":
+        try:
+            refuse_unless_regular(arguments[1])
+        except NotARelease as error:
+            return refused(arguments[1], error)
+        return 0
     if len(arguments) not in (3, 4):
         print("usage: verify_zip.py ZIP REFERENCE-ZIP CHECKOUT [given]", file=sys.stderr)
         return 2
@@ -184,6 +216,7 @@ def main(arguments):
         print("verify-release: the reference is not a release zip: %s" % error, file=sys.stderr)
         return 2
     try:
+        refuse_unless_regular(zip_path)
         with tempfile.TemporaryDirectory() as work:
             if is_package(zip_path):
                 reference = (reference_top[len("portcheck-"):], epoch, reference_files)
@@ -193,11 +226,7 @@ def main(arguments):
                 lines, found = differences(read_entries(zip_path), (epoch, reference_entries),
                                            source, given, work)
     except NotARelease as error:
-        label = shown(zip_path)
-        said = str(error)
-        print("verify-release: NOT A RELEASE FILE: %s" % (
-            said if said.startswith(label) else "%s: %s" % (label, said)))
-        return 2
+        return refused(zip_path, error)
     print("Checking %s against %s" % (shown(os.path.basename(zip_path)), source if given else
                                       "this checkout (commit %s)" % commit))
     for line in lines:

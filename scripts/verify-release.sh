@@ -18,6 +18,11 @@ ensure_packages $PORTCHECK_VERIFY_PACKAGES
 verify() {
   /usr/bin/python3 -B "$top/release/verify_zip.py" "$@"
 }
+# Anything but a regular file is refused before a minute is spent building:
+# a FIFO would block the reader for ever.
+for file in "$@"; do
+  verify --regular "$file" || exit 2
+done
 if [ $# -eq 2 ]; then
   verify "$1" "$2" "$top" given
   exit

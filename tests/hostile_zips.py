@@ -18,6 +18,7 @@ from release_zip import (EXECUTABLES, MODES, certificate_table, checksums, ossls
                          zip_bytes)
 
 MEMORY_LIMIT = 200 << 20
+FIFO = None  # a case whose download is a named pipe, never written to
 SHA256SUMS = "SHA256SUMS"
 
 
@@ -27,7 +28,7 @@ def limited():
 
 def verify(zip_path, reference=None):
     return subprocess.run(["sh", "scripts/verify-release.sh", zip_path]
-                          + ([reference] if reference else []),
+                          + ([reference] if reference else []), timeout=60,
                           capture_output=True, stdin=subprocess.DEVNULL, preexec_fn=limited)
 
 
@@ -173,6 +174,11 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
             unsigned, attributes={x64: 0o104755 << 16}), 1, b"mode 4755"),
         ("a world-writable README.txt", release(
             unsigned, attributes={"README.txt": 0o100666 << 16}), 1, b"mode 0666"),
+        ("hidden and reparse-point attribute bits", release(
+            unsigned, attributes={"README.txt": 0o100644 << 16 | 0x402}), 1,
+         b"DOS attributes hidden, reparse point"),
+        ("a zip with no entries", b"PK\x05\x06" + bytes(18), 2, b"no entries"),
+        ("a FIFO in place of the download", FIFO, 2, b"FIFO"),
         ("data before the first entry", b"MZ" + bytes(98) + data, 1, b"bytes differ"),
         ("data after the last entry", data + b"trailing", 1, b"bytes differ"),
         ("a zip comment", data[:-2] + b"\x02\x00hi", 1, b"comment"),
@@ -195,9 +201,16 @@ def problems(work, unsigned, signed, packages, key, impostor, other_commit):
     for number, (title, data, status, word) in enumerate(
             cases(work, unsigned, signed, packages, key, impostor, other_commit)):
         path = os.path.join(work, "hostile-%02d.zip" % number)
-        with open(path, "wb") as f:
-            f.write(data)
-        done = verify(path, unsigned)
+        if data is FIFO:
+            os.mkfifo(path)
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+        try:
+            done = verify(path, unsigned)
+        except subprocess.TimeoutExpired:
+            found.append("%s: no verdict within a minute" % title)
+            continue
         said = done.stdout + done.stderr
         controls = [c for c in said if (c < 0x20 and c != 0x0A) or c > 0x7E]
         if done.returncode != status or word not in said or controls or b"Traceback" in said:

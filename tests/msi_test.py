@@ -11,6 +11,7 @@ uninstall find that folder again. Then one architecture's package over the
 other's, both orders, same version and newer: it replaces it. And the tables
 against the Windows Installer validation rules that Wine does not enforce.
 Run from the top of the source tree."""
+import contextlib
 import os
 import re
 import shutil
@@ -56,6 +57,16 @@ def release(folder, version):
 class Prefix:
     """Runs Wine's tools in one prefix."""
 
+    @staticmethod
+    @contextlib.contextmanager
+    def fresh(path, work):
+        """A new prefix, its server ended afterwards."""
+        subprocess.run(["sh", "scripts/wine-prefix.sh", "make", path], check=True, env=BOTH)
+        try:
+            yield Prefix(path, work)
+        finally:
+            subprocess.run(["sh", "scripts/wine-prefix.sh", "down", path], env=BOTH)
+
     def __init__(self, path, work):
         self.env = dict(BOTH, WINEPREFIX=path, WINEDEBUG="-all")
         self.work = work
@@ -80,7 +91,9 @@ class Prefix:
                               self.query(UNINSTALL, "/s"), re.MULTILINE))
 
     def path(self):
-        return self.query(ENVIRONMENT, "/v", "PATH")
+        """The machine's PATH, as the 64-bit view holds it."""
+        found = re.search(r"PATH\s+REG_\w+\s+(.*)", self.query(ENVIRONMENT, "/v", "PATH"))
+        return found.group(1).strip() if found else ""
 
 
 # What Wine's Windows Installer does not show by behaving differently (it
@@ -178,7 +191,8 @@ def installed_problems(prefix, folder, exe, version, architecture):
         with open(os.path.join(unix, "portcheck.exe"), "rb") as f, open(exe, "rb") as g:
             if f.read() != g.read():
                 problems.append("the installed portcheck.exe is not %s's" % version)
-    ours = [part for part in prefix.path().split(";") if "zelnar port check" in part.lower()]
+    # Both the default and the custom folder end in "Port Check".
+    ours = [part for part in prefix.path().split(";") if "port check" in part.lower()]
     if len(ours) != 1 or folder.lower() not in ours[0].lower():
         problems.append("PATH does not hold %s once: %s" % (folder, prefix.path()))
     listing = prefix.query(UNINSTALL + "\\" + product_code(version, architecture))
@@ -194,7 +208,7 @@ def gone_problems(prefix, folder):
     problems = []
     if os.path.exists(prefix.unix(folder)):
         problems.append("%s is still there: %s" % (folder, os.listdir(prefix.unix(folder))))
-    if "zelnar" in prefix.path().lower():
+    if "port check" in prefix.path().lower():
         problems.append("PATH still names the folder: %s" % prefix.path())
     if prefix.entries():
         problems.append("an Apps & Features entry is left")
@@ -303,21 +317,25 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         old = release(os.path.join(work, "old"), "1.0.0")
         new = release(os.path.join(work, "new"), "1.0.1")
-        prefix_path = os.path.join(work, "prefix")
-        subprocess.run(["sh", "scripts/wine-prefix.sh", "make", prefix_path], check=True, env=BOTH)
-        prefix = Prefix(prefix_path, work)
         releases = {"1.0.0": old, "1.0.1": new}
         unpack_executables(releases, work)
-        try:
-            results = [("%s package%s" % (architecture, ", INSTALLDIR= given" if custom else ""),
-                        lifecycle(prefix, old, new, architecture, custom, work))
-                       for architecture in ("x64", "x86") for custom in (False, True)]
-            results += [("the package code follows the content",
-                         package_code_problems(old["portcheck-1.0.0-x64.msi"], work))]
+        results = []
+        # A prefix for each architecture: Wine's Windows Installer leaves an
+        # empty element in PATH where it took one out, and Wine's cmd stops
+        # looking at the first empty element, so a command installed after an
+        # uninstall is not found through PATH there (Windows removes the
+        # separator with the part).
+        for architecture in ("x64", "x86"):
+            with Prefix.fresh(os.path.join(work, "prefix-" + architecture), work) as prefix:
+                results += [("%s package%s" % (architecture, ", INSTALLDIR= given as winget does"
+                                               if custom else ""),
+                             lifecycle(prefix, old, new, architecture, custom, work))
+                            for custom in (False, True)]
+        with Prefix.fresh(os.path.join(work, "prefix-both"), work) as prefix:
             results += [("the other architecture's package over the %s one" % first,
                          replacement(prefix, releases, first, work)) for first in ("x86", "x64")]
-        finally:
-            subprocess.run(["sh", "scripts/wine-prefix.sh", "down", prefix_path], env=BOTH)
+        results += [("the package code follows the content",
+                     package_code_problems(old["portcheck-1.0.0-x64.msi"], work))]
     return report(results)
 
 
