@@ -6,8 +6,9 @@ byte, what release.sh (and sign-release.sh, signatures apart) makes. The
 download is hostile input: it is read within fixed bounds, and nothing taken
 from it reaches the screen unescaped. Whether a signer is trusted is
 Windows' decision, not this one's.
-Arguments: the zip, the reference zip, the checkout's folder, and "given"
-when the user named the reference (messages then name that file)."""
+Arguments: the zip, the reference zip, the folder of the source it was built
+from, and "given" when the user named the reference (messages then name that
+file) or "commit" when the user named the commit (messages name it)."""
 import os
 import re
 import stat
@@ -74,8 +75,8 @@ def build_info_differences(download, reference, source, given):
             shown(commit) or "(none recorded)", source, "was built from" if given else "is at",
             mine.get("commit"))
         if COMMIT.fullmatch(commit) and not given:
-            text += " (to check it against its own commit: git checkout %s, then run this " \
-                    "again)" % commit[:40]
+            text += " (to check it against that commit's release, with this checkout's " \
+                    "checks: scripts/verify-release.sh --commit %s FILE)" % commit[:40]
         found.append(text)
     if theirs.get("source-date-epoch") != mine.get("source-date-epoch"):
         found.append("its source date (SOURCE_DATE_EPOCH) is %s; %s's is %s" % (
@@ -202,13 +203,13 @@ def main(arguments):
             return refused(arguments[1], error)
         return 0
     if len(arguments) not in (3, 4):
-        print("usage: verify_zip.py ZIP REFERENCE-ZIP CHECKOUT [given]", file=sys.stderr)
+        print("usage: verify_zip.py ZIP REFERENCE-ZIP SOURCE [given|commit]", file=sys.stderr)
         return 2
     zip_path, reference_path, checkout = arguments[:3]
     given = arguments[3:] == ["given"]
     commit = checkout_commit(checkout)
     source = "the reference zip %s" % shown(os.path.basename(reference_path)) if given else \
-        "this checkout"
+        "commit %s" % commit[:12] if arguments[3:] == ["commit"] else "this checkout"
     try:
         _, _, reference_entries = read_entries(reference_path)
         reference_top, reference_files, _, epoch = read_zip(reference_path, reference_entries)
@@ -228,7 +229,8 @@ def main(arguments):
     except NotARelease as error:
         return refused(zip_path, error)
     print("Checking %s against %s" % (shown(os.path.basename(zip_path)), source if given else
-                                      "this checkout (commit %s)" % commit))
+                                      "%s (commit %s, built from a clean export)"
+                                      % (source, commit)))
     for line in lines:
         print(line)
     for line in found:

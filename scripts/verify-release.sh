@@ -1,17 +1,36 @@
 #!/bin/sh
-# Checks a downloaded release zip, signed or unsigned, against what this
-# checkout builds:
-#   scripts/verify-release.sh ZIP [REFERENCE-ZIP]
-# Makes the reference with scripts/release.sh in a throwaway folder, unless a
-# reference zip is given (messages then name that file, not the checkout).
+# Checks a downloaded release file (the zip or an MSI), signed or unsigned,
+# against what this checkout, or a commit of it, builds:
+#   scripts/verify-release.sh [--commit COMMIT] DOWNLOAD [REFERENCE-ZIP]
+# Makes the reference with scripts/release.sh from a clean export of the
+# checkout's commit (its tracked files as they stand: a change to one is
+# recorded as an uncommitted change, an untracked file, such as the download
+# itself saved here, is left out), or of COMMIT, built with that commit's own
+# build files and compared by this checkout's checks; unless a reference zip
+# is given (messages then name that file).
 # Prints what it found and a verdict. Exit status: 0 VERIFIED, 1 NOT
-# VERIFIED, 2 a file that is no readable release zip, or a wrong usage.
+# VERIFIED, 2 a file that is no readable release file (a FIFO, device or
+# folder included), a commit this repository lacks, or a wrong usage.
 # Writes nothing into the checkout, nothing outside its temporary folder.
 set -eu
+usage() {
+  echo "usage: scripts/verify-release.sh [--commit COMMIT] DOWNLOAD [REFERENCE-ZIP]" >&2
+  exit 2
+}
+commit=""
+if [ "${1:-}" = --commit ]; then
+  [ $# -ge 2 ] || usage
+  commit=$2
+  shift 2
+fi
 case $# in
   1|2) ;;
-  *) echo "usage: scripts/verify-release.sh ZIP [REFERENCE-ZIP]" >&2; exit 2 ;;
+  *) usage ;;
 esac
+case $1$commit in
+  -*) usage ;;
+esac
+[ -z "$commit" ] || [ $# -eq 1 ] || usage
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
 ensure_packages $PORTCHECK_VERIFY_PACKAGES
@@ -27,14 +46,50 @@ if [ $# -eq 2 ]; then
   verify "$1" "$2" "$top" given
   exit
 fi
+git="git --no-optional-locks -C $top"
+if [ -n "$commit" ]; then
+  case $commit in
+    *[!0-9A-Za-z._/-]*) usage ;;
+  esac
+  wanted=$($git rev-parse --verify -q "$commit^{commit}" 2>/dev/null) || {
+    echo "verify-release: this repository has no commit $commit (git fetch may bring it)" >&2
+    exit 2
+  }
+else
+  wanted=$($git rev-parse --verify -q "HEAD^{commit}") || {
+    echo "verify-release: $top is not a git checkout with a commit to build" >&2
+    exit 2
+  }
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-echo "Building this checkout's release to compare with (about a minute)..." >&2
-sh "$top/scripts/release.sh" "$work" >"$work/release.log" 2>&1 || {
-  cat "$work/release.log" >&2
-  echo "verify-release: this checkout's release could not be built" >&2
+# A clone that borrows this repository's objects: nothing is written here.
+git clone -q --shared --no-checkout "$top" "$work/src" 2>"$work/clone.log" &&
+  git -C "$work/src" checkout -q --detach "$wanted" 2>>"$work/clone.log" || {
+  cat "$work/clone.log" >&2
+  echo "verify-release: commit $wanted could not be exported" >&2
   exit 2
 }
-verify "$1" "$(tail -n 1 "$work/release.log")" "$top"
+if [ -z "$commit" ]; then
+  # The tracked files as they stand, changed or deleted, so that the release
+  # records them as uncommitted changes.
+  $git diff --name-only -z HEAD | xargs -0 -r sh -c '
+    from=$0 to=$1
+    shift
+    for name; do
+      if [ -e "$from/$name" ]; then
+        mkdir -p "$(dirname "$to/$name")" && cp -p "$from/$name" "$to/$name"
+      else
+        rm -f "$to/$name"
+      fi
+    done' "$top" "$work/src"
+fi
+echo "Building the release of commit $wanted to compare with (about a minute)..." >&2
+sh "$work/src/scripts/release.sh" "$work/out" >"$work/release.log" 2>&1 </dev/null || {
+  tail -n 20 "$work/release.log" >&2
+  echo "verify-release: the release of commit $wanted could not be built" >&2
+  exit 2
+}
+verify "$1" "$(tail -n 1 "$work/release.log")" "$work/src" ${commit:+commit}
