@@ -140,24 +140,49 @@ def signed_executable_problems(work, ca, prefix):
     return problems
 
 
+def previous_release(work):
+    """A genuine release of this checkout's parent commit, and one with its
+    licence replaced and SHA256SUMS made to match."""
+    clone = os.path.join(work, "parent commit")
+    run("git", "clone", "-q", ".", clone, check=True)
+    run("git", "-C", clone, "checkout", "-q", "HEAD~1", check=True)
+    genuine = run("sh", os.path.join(clone, "scripts", "release.sh"),
+                  check=True).stdout.splitlines()[-1]
+    tampered = os.path.join(work, "parent-tampered.zip")
+    with open(tampered, "wb") as f:
+        f.write(hostile_zips.release(genuine, {"LICENSE.txt": b"All rights reserved.\r\n"}))
+    return genuine, tampered
+
+
 def verify_problems(work, unsigned):
-    """The genuine zips, one against a fresh build of this checkout, which
-    must leave the checkout as it was."""
+    """The genuine zips, against a fresh build of this checkout (one saved
+    into the checkout, as a download often is) or of its parent commit, which
+    must leave the checkout as it was; a tampered release of that commit."""
     def state():
         listing = run("git", "--no-optional-locks", "status", "--porcelain", "--ignored").stdout
         return listing, os.stat(".git/index").st_mtime_ns if os.path.exists(".git/index") else 0
     problems = []
     before = state()
-    cases = [  # (zip, reference or None to build this checkout's, status, text it must print)
-        (os.path.join(work, "signed.zip"), None, 0,
+    genuine, tampered = previous_release(work)
+    saved = "saved download.zip"
+    cases = [  # (arguments, status, text it must print)
+        ([os.path.join(work, "signed.zip")], 0,
          "x64/portcheck.exe: signed; the signature covers exactly this checkout's build"),
-        (unsigned, unsigned, 0, "x64/portcheck.exe: unsigned; identical"),
+        ([unsigned, unsigned], 0, "x64/portcheck.exe: unsigned; identical"),
+        ([saved], 0, "x86/portcheck.exe: unsigned; identical to this checkout's build"),
+        (["--commit", "HEAD~1", genuine], 0, "VERIFIED: every byte is what commit"),
+        (["--commit", "HEAD~1", tampered], 1, "LICENSE.txt differs from commit"),
     ]
-    for zip_path, reference, status, text in cases:
-        done = run("sh", "scripts/verify-release.sh", zip_path, *([reference] if reference else []))
-        if done.returncode != status or text not in done.stdout:
-            problems.append("verify-release.sh %s: status %d, want %d, with %r in:\n%s" % (
-                os.path.basename(zip_path), done.returncode, status, text, done.stdout + done.stderr))
+    shutil.copy(unsigned, saved)
+    try:
+        for arguments, status, text in cases:
+            done = run("sh", "scripts/verify-release.sh", *arguments)
+            if done.returncode != status or text not in done.stdout:
+                problems.append("verify-release.sh %s: status %d, want %d, with %r in:\n%s" % (
+                    " ".join(arguments), done.returncode, status, text,
+                    done.stdout + done.stderr))
+    finally:
+        os.unlink(saved)
     if state() != before:
         problems.append("verify-release.sh changed the checkout: %r, then %r" % (before, state()))
     return problems
