@@ -8,13 +8,26 @@ content is the inner value of SpcIndirectDataContent, not an octet string),
 so the signature is rewritten with that value as detached data and handed
 to `openssl smime -verify -noverify`, which checks the signature and not
 the certificate chain."""
+import calendar
 import hashlib
 import os
+import re
 import subprocess
+import time
 
 from release_zip import NotARelease, certificate_table, osslsigncode, shown
 
+# The trust anchor the user named (verify-release.sh --ca-file), or None.
+TRUST = {"ca_file": None}
+
 OID_DATA = bytes.fromhex("06092a864886f70d010701")
+OID_NESTED = bytes.fromhex("060a2b060104018237020401")
+OID_MS_TIMESTAMP = bytes.fromhex("060a2b060104018237030301")
+OID_TIMESTAMP_TOKEN = bytes.fromhex("060b2a864886f70d010910020e")
+OID_COUNTERSIGNATURE = bytes.fromhex("06092a864886f70d010906")
+OID_MESSAGE_DIGEST = bytes.fromhex("06092a864886f70d010904")
+OID_SIGNING_TIME = bytes.fromhex("06092a864886f70d010905")
+OID_TST_INFO = bytes.fromhex("060b2a864886f70d0109100104")
 OID_SIGNED_DATA = bytes.fromhex("06092a864886f70d010702")
 DIGESTS = {bytes.fromhex("2b0e03021a"): hashlib.sha1,
            bytes.fromhex("608648016503040201"): hashlib.sha256,
@@ -54,6 +67,105 @@ def encoded(tag, value):
         return bytes([tag, length]) + value
     size = length.to_bytes((length.bit_length() + 7) // 8, "big")
     return bytes([tag, 0x80 | len(size)]) + size + value
+
+
+def signed_data(der):
+    """The elements of a PKCS#7 ContentInfo's SignedData."""
+    tag, start, end = element(der, 0, len(der))
+    outer = children(der, start, end)
+    if tag != 0x30 or len(outer) != 2 or der[outer[0][3]:outer[0][2]] != OID_SIGNED_DATA:
+        raise ValueError("not a PKCS#7 signed-data")
+    wrapper = children(der, outer[1][1], outer[1][2])
+    return children(der, wrapper[0][1], wrapper[0][2])
+
+
+def structure(der, signed, work):
+    """(what is wrong with the signature's structure or None, [the times its
+    timestamps give]): one signer, and no unsigned attribute but timestamps
+    over this very signature."""
+    signers = children(der, signed[-1][1], signed[-1][2])
+    if signed[-1][0] != 0x31 or len(signers) != 1:
+        return ("a second signer: the signature holds %d signers; Authenticode allows one"
+                % len(signers) if len(signers) > 1 else "no signer"), []
+    fields = children(der, signers[0][1], signers[0][2])
+    value = [field for field in fields if field[0] == 0x04][-1]
+    signature_value = der[value[1]:value[2]]
+    times = []
+    for unsigned in (field for field in fields if field[0] == 0xA1):
+        for attribute in children(der, unsigned[1], unsigned[2]):
+            kind, values = children(der, attribute[1], attribute[2])[:2]
+            kind = der[kind[3]:kind[2]]
+            for item in children(der, values[1], values[2]):
+                if kind == OID_NESTED:
+                    return "a nested signature (sign-release.sh makes none)", []
+                if kind in (OID_MS_TIMESTAMP, OID_TIMESTAMP_TOKEN):
+                    wrong, when = rfc3161(der[item[3]:item[2]], signature_value, work)
+                elif kind == OID_COUNTERSIGNATURE:
+                    wrong, when = countersignature(der, item, signature_value)
+                else:
+                    wrong = "an unsigned attribute of %d bytes, which is no timestamp" % (
+                        attribute[2] - attribute[3])
+                if wrong:
+                    return wrong, []
+                times.append(when)
+    return None, times
+
+
+def imprint_problem(algorithm, hashed, signature_value):
+    """Whether a timestamp's digest (algorithm identifier's OID, digest) is
+    of this signature value."""
+    hasher = DIGESTS.get(algorithm)
+    if hasher is None or hasher(signature_value).digest() != hashed:
+        return "a timestamp that covers another signature"
+    return None
+
+
+def rfc3161(token, signature_value, work):
+    """(problem or None, time) of an RFC 3161 timestamp token: it must be of
+    this signature value and check against the certificate it carries."""
+    try:
+        encapsulated = children(token, *signed_data(token)[2][1:3])
+        if token[encapsulated[0][3]:encapsulated[0][2]] != OID_TST_INFO:
+            return "a timestamp that covers another signature: the attribute holds no " \
+                   "timestamp", None
+        octets = children(token, encapsulated[1][1], encapsulated[1][2])[0]
+        info = children(token, *children(token, octets[1], octets[2])[0][1:3])
+        algorithm, hashed = children(token, info[2][1], info[2][2])[:2]
+        algorithm = children(token, algorithm[1], algorithm[2])[0]
+        when = token[info[4][1]:info[4][2]].decode("ascii")
+    except (ValueError, IndexError, UnicodeDecodeError):
+        return "a timestamp attribute that cannot be read", None
+    wrong = imprint_problem(token[algorithm[1]:algorithm[2]], token[hashed[1]:hashed[2]],
+                            signature_value)
+    if wrong:
+        return wrong, None
+    path = os.path.join(work, "timestamp.der")
+    with open(path, "wb") as f:
+        f.write(token)
+    if openssl("cms", "-verify", "-noverify", "-inform", "DER", "-in", path, "-out",
+               os.devnull).returncode != 0:
+        return "a timestamp whose own signature does not check against its certificate", None
+    return None, "%s (RFC 3161)" % when
+
+
+def countersignature(der, counter, signature_value):
+    """(problem or None, time) of an Authenticode countersignature (a legacy
+    timestamp): its message digest must be of this signature value. Its own
+    signature is not checked, and the time says so."""
+    try:
+        fields = children(der, counter[1], counter[2])
+        algorithm = children(der, fields[2][1], fields[2][2])[0]
+        attributes = {der[a[0][3]:a[0][2]]: children(der, a[1][1], a[1][2])[0] for a in (
+            children(der, attribute[1], attribute[2]) for attribute in
+            children(der, fields[3][1], fields[3][2]))}
+        digest, signed_at = attributes[OID_MESSAGE_DIGEST], attributes[OID_SIGNING_TIME]
+        when = der[signed_at[1]:signed_at[2]].decode("ascii")
+    except (ValueError, IndexError, KeyError, UnicodeDecodeError):
+        return "a countersignature that cannot be read", None
+    wrong = imprint_problem(der[algorithm[1]:algorithm[2]], der[digest[1]:digest[2]],
+                            signature_value)
+    return wrong, "20%s (an Authenticode countersignature, whose own signature is not " \
+                  "checked)" % when
 
 
 def pieces(der):
@@ -96,14 +208,23 @@ def openssl(*arguments):
 
 
 def judge(image, der, work):
-    """Of a PE image's (or, with image None, a package's) signature:
-    (what is wrong with the signature, or None when it covers the image;
-    the signer's certificate subject (RFC 2253), or None; whether that
-    certificate is its own issuer)."""
+    """Of a PE image's (or, with image None, a package's) signature: (what is
+    wrong with it, or None when it covers the image; the lines to show of
+    who signed and when). The signature must have one signer, no nested
+    signature and no unsigned attribute but a timestamp over this very
+    signature; the signer is checked against TRUST["ca_file"] when one is
+    named, and is otherwise a claim."""
     try:
         detached, content, hasher, digest = pieces(der)
+        signed = signed_data(der)
     except (ValueError, IndexError):
-        return "its signature cannot be read as an Authenticode signature", None, False
+        return "its signature cannot be read as an Authenticode signature", []
+    try:
+        wrong, times = structure(der, signed, work)
+    except (ValueError, IndexError):
+        wrong = "its signature's signer information cannot be read"
+    if wrong:
+        return wrong, []
     signature, data, certificate = (os.path.join(work, name)
                                     for name in ("detached.p7", "content.bin", "signer.pem"))
     for path, value in ((signature, detached), (data, content)):
@@ -113,24 +234,65 @@ def judge(image, der, work):
         os.unlink(certificate)
     checked = openssl("smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in",
                       signature, "-content", data, "-signer", certificate, "-out", os.devnull)
-    subject = issuer = None
-    if os.path.exists(certificate):
-        names = openssl("x509", "-in", certificate, "-noout", "-subject", "-issuer", "-nameopt",
-                        "RFC2253").stdout.decode("utf-8", "replace").splitlines()
-        fields = dict(line.split("=", 1) for line in names if "=" in line)
-        subject, issuer = fields.get("subject"), fields.get("issuer")
-    self_issued = subject is not None and subject == issuer
     try:  # a package's digest (image None) is checked by its caller
         matches = image is None or image_digest(image, hasher) == digest
     except NotARelease:
         matches = False
     if not matches:
         return "its signature was made for other bytes: the digest it signs is not this " \
-               "file's", subject, self_issued
-    if checked.returncode != 0:
+               "file's", []
+    if checked.returncode != 0 or not os.path.exists(certificate):
         return "its signature does not check against its own certificate: it is not a " \
-               "signature of these bytes", subject, self_issued
-    return None, subject, self_issued
+               "signature of these bytes", []
+    subject, issuer = names(certificate)
+    lines = ["  signed by \"%s\", issued by \"%s\"" % (shown(subject), shown(issuer))]
+    lines += ["  timestamped %s by a timestamp that covers this signature" % shown(time)
+              for time in times]
+    if TRUST["ca_file"] is None:
+        return None, lines + ["  who signed is a claim: not checked against any trust anchor "
+                              "(--ca-file names one)"]
+    untrusted = chain(signature, work)
+    return trusted(certificate, untrusted, times, TRUST["ca_file"]), lines + [
+        "  its certificate chains to a certificate in %s, for code signing"
+        % shown(os.path.basename(TRUST["ca_file"]))]
+
+
+def names(certificate):
+    """(subject, issuer) of a PEM certificate, RFC 2253."""
+    said = openssl("x509", "-in", certificate, "-noout", "-subject", "-issuer", "-nameopt",
+                   "RFC2253").stdout.decode("utf-8", "replace").splitlines()
+    fields = dict(line.split("=", 1) for line in said if "=" in line)
+    return fields.get("subject", ""), fields.get("issuer", "")
+
+
+def chain(signature, work):
+    """The certificates the signature carries, as a PEM file."""
+    path = os.path.join(work, "carried.pem")
+    with open(path, "wb") as f:
+        f.write(openssl("pkcs7", "-inform", "DER", "-in", signature, "-print_certs").stdout)
+    return path
+
+
+def trusted(certificate, untrusted, times, ca_file):
+    """None when the signer's chain, with the carried certificates as
+    intermediates, validates to ca_file for code signing (at the timestamp's
+    time where one says when it was signed); else the reason in words."""
+    # Only a timestamp whose own signature was checked says when it was signed.
+    checked = [when for when in times if when.endswith("(RFC 3161)")]
+    at = ["-attime", str(calendar.timegm(time.strptime(checked[0][:14], "%Y%m%d%H%M%S")))] \
+        if checked else []
+    done = openssl("verify", "-purpose", "any", "-CAfile", ca_file, "-untrusted", untrusted,
+                   *at, certificate)
+    said = done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8", "replace")
+    if done.returncode != 0:
+        reason = re.search(r"error \d+ at \d+ depth lookup: ?(.*)", said)
+        return "its signer does not chain to a certificate in %s (%s)" % (
+            shown(os.path.basename(ca_file)), shown(reason.group(1) if reason else "not trusted"))
+    usage = openssl("x509", "-in", certificate, "-noout", "-ext", "extendedKeyUsage").stdout
+    if usage.strip() and b"Code Signing" not in usage:
+        return "its signer's certificate is not for code signing (its extended key usage " \
+               "lacks it)"
+    return None
 
 
 def attached_to(built, der, work):
@@ -143,12 +305,14 @@ def attached_to(built, der, work):
     return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True)[0]
 
 
-def signer_verdict(label, wrong, subject, self_issued):
+def unsigned_problems(label):
+    """The difference an unsigned file makes when a trust anchor was named."""
+    return ["%s: not signed, and --ca-file asks for a signature that chains to it" % label] \
+        if TRUST["ca_file"] else []
+
+
+def signer_verdict(label, wrong, lines):
     """(lines to show, differences) of judge()'s answer for the file label."""
     if wrong:
         return [], ["%s: %s" % (label, wrong)]
-    if self_issued:
-        return [], ["%s: its certificate is its own issuer (self-signed) and calls itself "
-                    "\"%s\": that says nothing of who signed it" % (label, shown(subject))]
-    return ["  its certificate says it belongs to \"%s\": a claim; whether Windows trusts "
-            "that certificate is not judged here" % shown(subject)], []
+    return lines, []

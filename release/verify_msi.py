@@ -13,7 +13,7 @@ import subprocess
 import sys
 import zlib
 
-from authenticode import attached_to, judge, signer_verdict
+from authenticode import attached_to, judge, signer_verdict, unsigned_problems
 from make_msi import TEXTS, msi_bytes
 from release_zip import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
 
@@ -86,10 +86,10 @@ def msi_signature_problem(package, der, work):
         f.write(package)
     said = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True,
                           text=True, stdin=subprocess.DEVNULL)
-    wrong, subject, self_issued = judge(None, der, work)
+    wrong, lines = judge(None, der, work)
     if "MISMATCH" in said.stdout + said.stderr:
         wrong = "its signature was made for other bytes: the digest it signs is not this file's"
-    return wrong, subject, self_issued
+    return wrong, lines
 
 
 def differences(path, reference, source, work, executable_check):
@@ -129,8 +129,10 @@ def differences(path, reference, source, work, executable_check):
     if der is None:
         same = built == package
         return lines + (["%s package: unsigned; identical to %s's" % (architecture, source)]
-                        if same else []), [] if same else [
-            "%s package: unsigned; DIFFERS from the package %s builds" % (architecture, source)]
+                        if same else []), ([] if same else [
+                            "%s package: unsigned; DIFFERS from the package %s builds"
+                            % (architecture, source)]) + unsigned_problems("%s package"
+                                                                             % architecture)
     if attached_to(built, der, work) != package:
         problems.append("%s package: with its signature taken as it is, it DIFFERS from the "
                         "package %s builds from these files" % (architecture, source))

@@ -12,11 +12,12 @@ file) or "commit" when the user named the commit (messages name it)."""
 import os
 import re
 import stat
+import subprocess
 import sys
 import tempfile
 
 import verify_msi
-from authenticode import attached_to, judge, signer_verdict
+from authenticode import TRUST, attached_to, judge, signer_verdict, unsigned_problems
 from build_info import checkout_commit, parse
 from release_zip import (EXECUTABLES, MODES, NAMES, NotARelease, checksums, end_cleanly_on_signals,
                          osslsigncode, read_entries, read_zip, refuse_unless_regular, shown,
@@ -102,7 +103,8 @@ def executable_check(name, image, built, source, work):
         return [], ["%s is not a Windows executable" % name]
     if der is None:
         if image == built:
-            return ["%s: unsigned; identical to %s's build" % (name, source)], []
+            return ["%s: unsigned; identical to %s's build" % (name, source)], \
+                unsigned_problems(name)
         return [], ["%s: unsigned; DIFFERS from %s's build" % (name, source)]
     found = []
     if attached_to(built, der, work) != image:
@@ -185,6 +187,18 @@ def is_package(path):
         return False
 
 
+def anchor_problem(path):
+    """Why a --ca-file cannot serve as a trust anchor, or None."""
+    try:
+        refuse_unless_regular(path)
+    except NotARelease as error:
+        return "the CA file: %s" % error
+    if subprocess.run(["openssl", "x509", "-in", path, "-noout"], capture_output=True,
+                      stdin=subprocess.DEVNULL).returncode != 0:
+        return "the CA file %s holds no PEM certificate" % shown(path)
+    return None
+
+
 def refused(path, error):
     """Prints the one line for a file that is no release file; status 2."""
     label = shown(path)
@@ -196,6 +210,13 @@ def refused(path, error):
 
 def main(arguments):
     end_cleanly_on_signals()
+    if arguments[:1] == ["--ca-file"] and len(arguments) > 2:
+        TRUST["ca_file"] = arguments[1]
+        arguments = arguments[2:]
+        problem = anchor_problem(TRUST["ca_file"])
+        if problem:
+            print("verify-release: %s" % problem, file=sys.stderr)
+            return 2
     if len(arguments) == 2 and arguments[0] == "--regular":
         try:
             refuse_unless_regular(arguments[1])
@@ -203,7 +224,8 @@ def main(arguments):
             return refused(arguments[1], error)
         return 0
     if len(arguments) not in (3, 4):
-        print("usage: verify_zip.py ZIP REFERENCE-ZIP SOURCE [given|commit]", file=sys.stderr)
+        print("usage: verify_zip.py [--ca-file FILE] ZIP REFERENCE-ZIP SOURCE [given|commit]",
+              file=sys.stderr)
         return 2
     zip_path, reference_path, checkout = arguments[:3]
     given = arguments[3:] == ["given"]
@@ -240,7 +262,10 @@ def main(arguments):
               "\"Checking a download\"" % (len(found), "" if len(found) == 1 else "s", source))
         return 1
     print("VERIFIED: every byte is what %s makes (release.sh, and sign-release.sh for the "
-          "signatures); who signed is a claim, see above" % source)
+          "signatures: one signer each, and no unsigned attribute but a timestamp over that "
+          "very signature); %s" % (source, "each signer chains to %s for code signing"
+                                   % shown(os.path.basename(TRUST["ca_file"])) if TRUST["ca_file"]
+                                   else "who signed is a claim, see above"))
     return 0
 
 

@@ -1,28 +1,36 @@
 #!/bin/sh
 # Checks a downloaded release file (the zip or an MSI), signed or unsigned,
 # against what this checkout, or a commit of it, builds:
-#   scripts/verify-release.sh [--commit COMMIT] DOWNLOAD [REFERENCE-ZIP]
+#   scripts/verify-release.sh [--commit COMMIT] [--ca-file FILE] DOWNLOAD [REFERENCE-ZIP]
 # Makes the reference with scripts/release.sh from a clean export of the
 # checkout's commit (its tracked files as they stand: a change to one is
 # recorded as an uncommitted change, an untracked file, such as the download
 # itself saved here, is left out), or of COMMIT, built with that commit's own
 # build files and compared by this checkout's checks; unless a reference zip
 # is given (messages then name that file).
-# Prints what it found and a verdict. Exit status: 0 VERIFIED, 1 NOT
+# With --ca-file (a PEM bundle: a company's code-signing CA, or the roots the
+# user trusts), every signer must chain to one of its certificates for code
+# signing, and an unsigned file is NOT VERIFIED; without it, who signed is a
+# claim. Prints what it found and a verdict. Exit status: 0 VERIFIED, 1 NOT
 # VERIFIED, 2 a file that is no readable release file (a FIFO, device or
 # folder included), a commit this repository lacks, or a wrong usage.
 # Writes nothing into the checkout, nothing outside its temporary folder.
 set -eu
 usage() {
-  echo "usage: scripts/verify-release.sh [--commit COMMIT] DOWNLOAD [REFERENCE-ZIP]" >&2
+  echo "usage: scripts/verify-release.sh [--commit COMMIT] [--ca-file FILE] DOWNLOAD" \
+    "[REFERENCE-ZIP]" >&2
   exit 2
 }
 commit=""
-if [ "${1:-}" = --commit ]; then
-  [ $# -ge 2 ] || usage
-  commit=$2
+ca=""
+while [ $# -ge 2 ]; do
+  case $1 in
+    --commit) [ -z "$commit" ] || usage; commit=$2 ;;
+    --ca-file) [ -z "$ca" ] || usage; ca=$2 ;;
+    *) break ;;
+  esac
   shift 2
-fi
+done
 case $# in
   1|2) ;;
   *) usage ;;
@@ -30,12 +38,19 @@ esac
 case $1$commit in
   -*) usage ;;
 esac
+case $ca in
+  -*) usage ;;
+esac
 [ -z "$commit" ] || [ $# -eq 1 ] || usage
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
 ensure_packages $PORTCHECK_VERIFY_PACKAGES
 verify() {
-  /usr/bin/python3 -B "$top/release/verify_zip.py" "$@"
+  if [ -n "$ca" ]; then
+    /usr/bin/python3 -B "$top/release/verify_zip.py" --ca-file "$ca" "$@"
+  else
+    /usr/bin/python3 -B "$top/release/verify_zip.py" "$@"
+  fi
 }
 # Anything but a regular file is refused before a minute is spent building:
 # a FIFO would block the reader for ever.
@@ -49,7 +64,7 @@ fi
 git="git --no-optional-locks -C $top"
 if [ -n "$commit" ]; then
   case $commit in
-    *[!0-9A-Za-z._/-]*) usage ;;
+    *[!0-9A-Za-z._/~^-]*) usage ;;
   esac
   wanted=$($git rev-parse --verify -q "$commit^{commit}" 2>/dev/null) || {
     echo "verify-release: this repository has no commit $commit (git fetch may bring it)" >&2

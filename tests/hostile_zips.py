@@ -12,6 +12,8 @@ import subprocess
 import zipfile
 import zlib
 
+from authenticode import (OID_MS_TIMESTAMP, OID_NESTED, OID_SIGNED_DATA, children, element,
+                          encoded, signed_data)
 from make_msi import msi_bytes
 from verify_msi import OLE_MAGIC, streams
 from release_zip import (EXECUTABLES, MODES, certificate_table, checksums, osslsigncode, read_zip, signature,
@@ -26,8 +28,8 @@ def limited():
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
 
-def verify(zip_path, reference=None):
-    return subprocess.run(["sh", "scripts/verify-release.sh", zip_path]
+def verify(zip_path, reference=None, options=()):
+    return subprocess.run(["sh", "scripts/verify-release.sh", *options, zip_path]
                           + ([reference] if reference else []), timeout=60,
                           capture_output=True, stdin=subprocess.DEVNULL, preexec_fn=limited)
 
@@ -102,6 +104,61 @@ def attached(signed_from, onto, work):
         return f.read()
 
 
+def signer_infos(der):
+    """The DER SignerInfos of a signature."""
+    signed = signed_data(der)
+    return [der[item[3]:item[2]] for item in children(der, signed[-1][1], signed[-1][2])]
+
+
+def with_signers(der, signers):
+    """The signature der with its SignerInfos replaced by signers."""
+    signed = signed_data(der)
+    body = b"".join(der[item[3]:item[2]] for item in signed[:-1]) + encoded(0x31, b"".join(signers))
+    return encoded(0x30, OID_SIGNED_DATA + encoded(0xA0, encoded(0x30, body)))
+
+
+def with_unsigned_attribute(der, oid, value):
+    """The signature der with an unsigned attribute (oid, one value) added to its signer."""
+    signer = signer_infos(der)[0]
+    _, start, end = element(signer, 0, len(signer))
+    attribute = encoded(0x30, oid + encoded(0x31, value))
+    return with_signers(der, [encoded(0x30, signer[start:end] + encoded(0xA1, attribute))])
+
+
+def grafted(der, onto, work):
+    """onto (an image) with the signature der attached by osslsigncode."""
+    paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
+    for path, data in zip(paths, (der, onto)):
+        with open(path, "wb") as f:
+            f.write(data)
+    if os.path.exists(paths[2]):
+        os.unlink(paths[2])
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", paths[0], "-in", paths[1],
+                    "-out", paths[2]], capture_output=True)
+    with open(paths[2], "rb") as f:
+        return f.read()
+
+
+def structure_cases(genuine, impostor_der, plain, x64, x86):
+    """(title, {entry: image}, word) for signatures whose structure is not sign-release.sh's."""
+    der = signature(genuine[x64])
+    other = signature(genuine[x86])
+    mine, theirs = signer_infos(der)[0], signer_infos(impostor_der)[0]
+    return [
+        ("a second signer after the genuine one", with_signers(der, [mine, theirs]),
+         b"a second signer"),
+        ("a second signer before the genuine one", with_signers(der, [theirs, mine]),
+         b"a second signer"),
+        ("an unsigned attribute carrying 512 KiB", with_unsigned_attribute(
+            der, bytes.fromhex("06032a0304"), encoded(0x04, bytes(512 << 10))),
+         b"an unsigned attribute of"),
+        ("a nested signature by another signer", with_unsigned_attribute(
+            der, OID_NESTED, impostor_der), b"a nested signature"),
+        ("a timestamp that is another file's signature", with_unsigned_attribute(
+            der, OID_MS_TIMESTAMP, other), b"a timestamp that covers another signature"),
+    ]
+
+
 def package_signature(package, work):
     path = os.path.join(work, "graft-package.msi")
     with open(path, "wb") as f:
@@ -157,7 +214,8 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
             signed, {x64: with_table(genuine[x64], junk)}), 1, b"cannot be read"),
         ("a certificate table padded after the signature", release(
             signed, {x64: with_table(genuine[x64], padded)}), 1, b"not attached"),
-        ("a self-signed impostor", impostor, 1, b"self-signed"),
+        ("an impostor's signature, with no trust anchor: a claim shown as such", impostor, 0,
+         b"signed by \"CN=Zelnar Official Release Signing\""),
         ("a changed executable, signature kept", release(
             signed, {x64: changed_signed}), 1, b"DIFFERS from"),
         ("a changed README.txt", release(
@@ -191,15 +249,40 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
         ("not a zip at all", b"<html>not found</html>", 2, b"not a readable zip"),
         ("a genuine release of another commit", other, 1,
          read_zip(other_commit)[1]["BUILDINFO.txt"].split(b"\r\n")[1].split()[1]),
-        ("the genuine signed release", genuine_zip, 0, b"not judged here"),
-    ]
+        ("the genuine signed release", genuine_zip, 0, b"not checked against any trust anchor"),
+    ] + [(title, release(signed, {x64: grafted(der, plain[x64], work)}), 1, word)
+         for title, der, word in structure_cases(genuine, signature(entries(impostor, work)[x64]),
+                                                 plain, x64, x86)]
 
 
-def problems(work, unsigned, signed, packages, key, impostor, other_commit):
+def entries(data, work):
+    """{name: bytes} of a zip's bytes."""
+    path = os.path.join(work, "entries.zip")
+    with open(path, "wb") as f:
+        f.write(data)
+    return read_zip(path)[1]
+
+
+def trust_cases(unsigned, signed, impostor):
+    """(title, zip bytes, status, word) checked with --ca-file of the CA that
+    issued the genuine signer."""
+    with open(signed, "rb") as f:
+        genuine = f.read()
+    with open(unsigned, "rb") as f:
+        plain = f.read()
+    return [("the genuine signed release, its CA named", genuine, 0, b"chains to"),
+            ("an impostor's signature, the genuine CA named", impostor, 1,
+             b"does not chain to a certificate in"),
+            ("an unsigned release, a CA named", plain, 1, b"not signed")]
+
+
+def problems(work, unsigned, signed, packages, key, ca, impostor, other_commit):
     """Every case run against the unsigned zip as reference; a list of problems."""
     found = []
-    for number, (title, data, status, word) in enumerate(
-            cases(work, unsigned, signed, packages, key, impostor, other_commit)):
+    for number, (title, data, status, word, options) in enumerate(
+            [case + ([],) for case in cases(work, unsigned, signed, packages, key, impostor,
+                                            other_commit)]
+            + [case + (["--ca-file", ca],) for case in trust_cases(unsigned, signed, impostor)]):
         path = os.path.join(work, "hostile-%02d.zip" % number)
         if data is FIFO:
             os.mkfifo(path)
@@ -207,7 +290,7 @@ def problems(work, unsigned, signed, packages, key, impostor, other_commit):
             with open(path, "wb") as f:
                 f.write(data)
         try:
-            done = verify(path, unsigned)
+            done = verify(path, unsigned, options)
         except subprocess.TimeoutExpired:
             found.append("%s: no verdict within a minute" % title)
             continue

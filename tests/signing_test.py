@@ -253,7 +253,7 @@ def main():
                             ("verify-release.sh", verify_problems(work, unsigned)),
                             ("verify-release.sh against hostile zips", hostile_zips.problems(
                                 work, unsigned, os.path.join(work, "signed.zip"),
-                                os.path.join(work, "signed-msi"), key,
+                                os.path.join(work, "signed-msi"), key, ca,
                                 impostor(work, unsigned), other_commit(work))),
                             ("sign-release.sh refusals", refusal_problems(work, unsigned, key))]
         finally:
