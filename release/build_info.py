@@ -9,10 +9,10 @@ CMake security update decides no byte of it).
 lines and every other package that took part (CMake, the zlib that
 compresses the zip, Python, wixl and Libmsi), to tell why a rebuild elsewhere
 differs. No host name, path or build time in either."""
+import importlib
 import os
 import shutil
 import subprocess
-import zlib  # noqa: F401  (loaded, so that its library shows in the process's maps)
 
 TRIPLES = ("x86_64-w64-mingw32", "i686-w64-mingw32")
 
@@ -54,6 +54,8 @@ def toolchain_files():
 def environment_files():
     """The files of the other tools that take part in making a release."""
     files = [shutil.which(name) or "" for name in ("cmake", "wixl", "python3")]
+    # zlib, which compresses the zip, shows in the process's maps once loaded.
+    importlib.import_module("zlib")
     with open("/proc/self/maps") as maps:
         files += sorted({line.split()[-1] for line in maps if "/libz.so" in line})
     return files + ["/usr/lib/x86_64-linux-gnu/libmsi.so.0", "/usr/lib/x86_64-linux-gnu/libgsf-1.so.114"]

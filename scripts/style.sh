@@ -1,6 +1,6 @@
 #!/bin/sh
 # Style gates over the project's own sources: clang-format must leave them as
-# they are, and clang-tidy must find nothing. Reads the compile commands of the
+# they are, and clang-tidy and pyflakes must find nothing. Reads the compile commands of the
 # host-asan and windows builds, so run it after those are configured.
 set -eu
 cd "$(dirname "$0")/.."
@@ -19,3 +19,8 @@ clang-tidy -p build/windows --quiet --extra-arg=--target=x86_64-w64-mingw32 \
   --extra-arg=-isystem"$cxx" --extra-arg=-isystem"$cxx/x86_64-w64-mingw32" \
   $windows_sources 2>/dev/null
 echo "clang-tidy: no warnings in $(echo $host_sources $windows_sources | wc -w) files"
+
+# Python: pyflakes (Debian's pyflakes3) finds unused and undefined names.
+python_sources=$(git ls-files '*.py')
+pyflakes3 $python_sources
+echo "pyflakes: no warnings in $(echo "$python_sources" | wc -l) files"
