@@ -125,6 +125,61 @@ def with_unsigned_attribute(der, oid, value):
     return with_signers(der, [encoded(0x30, signer[start:end] + encoded(0xA1, attribute))])
 
 
+TSA_CONFIG = """[tsa]
+default_tsa = throwaway
+[throwaway]
+serial = %s
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+[req]
+distinguished_name = dn
+[dn]
+[tsa_certificate]
+basicConstraints = critical,CA:false
+keyUsage = critical,digitalSignature
+extendedKeyUsage = critical,timeStamping
+"""
+
+
+def timestamp_token(value, work):
+    """An RFC 3161 timestamp token of value (a signature value) from a
+    throwaway time-stamping authority under the throwaway CA in work."""
+    path = lambda name: os.path.join(work, name)  # noqa: E731
+    if not os.path.exists(path("tsa.pem")):
+        with open(path("ts.cnf"), "w") as f:
+            f.write(TSA_CONFIG % path("tsa.serial"))
+        with open(path("tsa.serial"), "w") as f:
+            f.write("01\n")
+        for step in (
+                ["req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", path("tsa.key"),
+                 "-out", path("tsa.csr"), "-subj", "/CN=Throwaway Time Stamping",
+                 "-config", path("ts.cnf")],
+                ["x509", "-req", "-in", path("tsa.csr"), "-CA", path("ca.pem"), "-CAkey",
+                 path("ca.key"), "-set_serial", "2", "-days", "30", "-out", path("tsa.pem"),
+                 "-extfile", path("ts.cnf"), "-extensions", "tsa_certificate"]):
+            subprocess.run(["openssl"] + step, check=True, capture_output=True)
+    with open(path("value.bin"), "wb") as f:
+        f.write(value)
+    for step in (["-query", "-data", path("value.bin"), "-sha256", "-cert", "-out",
+                  path("query.tsq")],
+                 ["-reply", "-queryfile", path("query.tsq"), "-inkey", path("tsa.key"), "-signer",
+                  path("tsa.pem"), "-chain", path("ca.pem"), "-config", path("ts.cnf"),
+                  "-token_out", "-out", path("token.der")]):
+        subprocess.run(["openssl", "ts"] + step, check=True, capture_output=True)
+    with open(path("token.der"), "rb") as f:
+        return f.read()
+
+
+def signature_value(der):
+    """The encryptedDigest octets of a signature's signer."""
+    signer = signer_infos(der)[0]
+    fields = children(signer, *element(signer, 0, len(signer))[1:])
+    value = [field for field in fields if field[0] == 0x04][-1]
+    return signer[value[1]:value[2]]
+
+
 def grafted(der, onto, work):
     """onto (an image) with the signature der attached by osslsigncode."""
     paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
@@ -139,10 +194,11 @@ def grafted(der, onto, work):
         return f.read()
 
 
-def structure_cases(genuine, impostor_der, plain, x64, x86):
-    """(title, {entry: image}, word) for signatures whose structure is not sign-release.sh's."""
+def structure_cases(genuine, impostor_der, plain, x64, x86, work):
+    """(title, signature, word) for signatures whose structure is not sign-release.sh's."""
     der = signature(genuine[x64])
     other = signature(genuine[x86])
+    foreign = timestamp_token(signature_value(other), work)
     mine, theirs = signer_infos(der)[0], signer_infos(impostor_der)[0]
     return [
         ("a second signer after the genuine one", with_signers(der, [mine, theirs]),
@@ -156,6 +212,8 @@ def structure_cases(genuine, impostor_der, plain, x64, x86):
             der, OID_NESTED, impostor_der), b"a nested signature"),
         ("a timestamp that is another file's signature", with_unsigned_attribute(
             der, OID_MS_TIMESTAMP, other), b"a timestamp that covers another signature"),
+        ("a genuine timestamp of another file's signature", with_unsigned_attribute(
+            der, OID_MS_TIMESTAMP, foreign), b"a timestamp that covers another signature"),
     ]
 
 
@@ -252,7 +310,7 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
         ("the genuine signed release", genuine_zip, 0, b"not checked against any trust anchor"),
     ] + [(title, release(signed, {x64: grafted(der, plain[x64], work)}), 1, word)
          for title, der, word in structure_cases(genuine, signature(entries(impostor, work)[x64]),
-                                                 plain, x64, x86)]
+                                                 plain, x64, x86, work)]
 
 
 def entries(data, work):
@@ -263,14 +321,22 @@ def entries(data, work):
     return read_zip(path)[1]
 
 
-def trust_cases(unsigned, signed, impostor):
+def trust_cases(unsigned, signed, impostor, work):
     """(title, zip bytes, status, word) checked with --ca-file of the CA that
     issued the genuine signer."""
     with open(signed, "rb") as f:
         genuine = f.read()
     with open(unsigned, "rb") as f:
         plain = f.read()
+    x64 = EXECUTABLES[0]
+    der = signature(entries(genuine, work)[x64])
+    stamped = with_unsigned_attribute(der, OID_MS_TIMESTAMP,
+                                      timestamp_token(signature_value(der), work))
+    unsigned_x64 = read_zip(unsigned)[1][x64]
     return [("the genuine signed release, its CA named", genuine, 0, b"chains to"),
+            ("the genuine signature with a genuine timestamp, its CA named", release(
+                signed, {x64: grafted(stamped, unsigned_x64, work)}), 0,
+             b"by a timestamp that covers this signature"),
             ("an impostor's signature, the genuine CA named", impostor, 1,
              b"does not chain to a certificate in"),
             ("an unsigned release, a CA named", plain, 1, b"not signed")]
@@ -282,7 +348,8 @@ def problems(work, unsigned, signed, packages, key, ca, impostor, other_commit):
     for number, (title, data, status, word, options) in enumerate(
             [case + ([],) for case in cases(work, unsigned, signed, packages, key, impostor,
                                             other_commit)]
-            + [case + (["--ca-file", ca],) for case in trust_cases(unsigned, signed, impostor)]):
+            + [case + (["--ca-file", ca],) for case in trust_cases(unsigned, signed, impostor,
+                                                                    work)]):
         path = os.path.join(work, "hostile-%02d.zip" % number)
         if data is FIFO:
             os.mkfifo(path)
