@@ -12,7 +12,41 @@ import sys
 import gi
 
 gi.require_version("Libmsi", "1.0")
-from gi.repository import Libmsi  # noqa: E402
+from gi.repository import GLib, Libmsi  # noqa: E402
+
+
+# A release's package holds a handful of streams (tables, the cabinet, the
+# summary, a signature); far more is no release's.
+LIMIT_STREAMS = 64
+
+
+def copy_streams(package, folder, limit):
+    """The streams' names, each stream copied into folder; a reason in words
+    (str) when the package is not one that can be read."""
+    try:
+        database = Libmsi.Database.new(package, Libmsi.DbFlags.READONLY, None)
+        query = Libmsi.Query.new(database, "SELECT `Name`, `Data` FROM `_Streams`")
+        query.execute(None)
+    except (GLib.Error, TypeError):
+        return "its compound file or its stream list cannot be read"
+    names = []
+    while True:
+        try:
+            record = query.fetch()
+            if record is None:
+                return names
+            if len(names) == LIMIT_STREAMS:
+                return "it holds more than %d streams; a release's package holds a few" % (
+                    LIMIT_STREAMS)
+            data = record.get_stream(2).read_bytes(limit + 1, None).get_data()
+            name = record.get_string(1)
+        except (GLib.Error, TypeError, AttributeError):
+            return "stream %d cannot be read" % len(names)
+        if len(data) > limit:
+            return "stream %d is over %d bytes" % (len(names), limit)
+        with open(os.path.join(folder, "stream-%d" % len(names)), "wb") as f:
+            f.write(data)
+        names.append(name)
 
 
 def main(arguments):
@@ -20,21 +54,12 @@ def main(arguments):
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
     limit_memory = 256 << 20 if hard == resource.RLIM_INFINITY else min(hard, 256 << 20)
     resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
-    database = Libmsi.Database.new(package, Libmsi.DbFlags.READONLY, None)
-    query = Libmsi.Query.new(database, "SELECT `Name`, `Data` FROM `_Streams`")
-    query.execute(None)
-    names = []
-    while len(names) < 64:
-        record = query.fetch()
-        if record is None:
-            break
-        data = record.get_stream(2).read_bytes(limit + 1, None).get_data()
-        if len(data) > limit:
-            print("stream %d is over %d bytes" % (len(names), limit))
-            return 1
-        with open(os.path.join(folder, "stream-%d" % len(names)), "wb") as f:
-            f.write(data)
-        names.append(record.get_string(1))
+    # The library's own warnings are for its developers, not for this reader.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+    names = copy_streams(package, folder, limit)
+    if isinstance(names, str):
+        print("reason: " + names)
+        return 1
     with open(os.path.join(folder, "streams.json"), "w") as f:
         json.dump(names, f)
     return 0

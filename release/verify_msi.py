@@ -31,9 +31,11 @@ def streams(path, work):
                           stdin=subprocess.DEVNULL)
     index = os.path.join(folder, "streams.json")
     if done.returncode != 0 or not os.path.exists(index):
-        said = (done.stdout + done.stderr).strip().splitlines()
-        raise NotARelease("it cannot be read as a Windows Installer package (%s)"
-                          % shown(said[-1] if said else "status %d" % done.returncode))
+        # Only the reader's own words: a library's raw text says nothing to a user.
+        reason = [line[len("reason: "):] for line in done.stdout.splitlines()
+                  if line.startswith("reason: ")]
+        raise NotARelease("not a readable Windows Installer package (%s)" % shown(
+            reason[-1] if reason else "its reader stopped with status %d" % done.returncode))
     with open(index) as f:
         names = json.load(f)
     found = {}

@@ -217,6 +217,20 @@ def structure_cases(genuine, impostor_der, plain, x64, x86, work):
     ]
 
 
+def with_streams(package, count, work):
+    """The package with count more streams of a few bytes (msitools' msibuild)."""
+    path, stream = os.path.join(work, "many-streams.msi"), os.path.join(work, "stream.txt")
+    with open(path, "wb") as f:
+        f.write(package)
+    with open(stream, "w") as f:
+        f.write("x\n")
+    for number in range(count):
+        subprocess.run(["msibuild", path, "-a", "extra%d" % number, stream], check=True,
+                       capture_output=True)
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def package_signature(package, work):
     path = os.path.join(work, "graft-package.msi")
     with open(path, "wb") as f:
@@ -257,7 +271,12 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
          b"cabinet cannot be read"),
         ("a package's signature grafted on the unsigned package", attached(
             package, unsigned_package, work), 1, b"other bytes"),
-        ("a package that is no package", OLE_MAGIC + bytes(600), 2, b"cannot be read"),
+        ("a package that is no package", OLE_MAGIC + bytes(600), 2,
+         b"not a readable Windows Installer package"),
+        ("a package's compound file cut short", unsigned_package[:3000], 2,
+         b"not a readable Windows Installer package (its compound file"),
+        ("a package with more than 64 streams", with_streams(unsigned_package, 65, work), 2,
+         b"more than 64 streams"),
         ("the genuine signed x64 package", package, 0, b"x64 package: signed; the signature "
          b"covers exactly"),
         ("control sequences in the top folder", release(
