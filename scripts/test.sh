@@ -1,6 +1,7 @@
 #!/bin/sh
-# The whole test suite. Each build is configured, built and tested by its
-# workflow preset:
+# The whole test suite. First the unit tests of the release's parsers and
+# writers (tests/release, Python's unittest); then each build is configured,
+# built and tested by its workflow preset:
 #   host       the portable program over the stand-in platform
 #   host-asan  the same tests under AddressSanitizer and UBSan (clang), and a
 #              bounded fuzz run of the probe report
@@ -16,6 +17,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
+# First, in seconds, with no build and no Wine: the release's parsers and writers.
+PYTHONPATH=release /usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'
 ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
