@@ -7,7 +7,8 @@ goes where its package manager's repository keeps it, under the folder:
   winget/manifests/z/Zelnar/PortCheck/<version>/Zelnar.PortCheck[.*].yaml
   scoop/bucket/portcheck.json
 Arguments: the release zip, the MSIs' folder, the base URL, the folder, and
-"signed" for the signed set (the files' names end in -signed)."""
+--signed for the signed set (the files' names end in -signed)."""
+import argparse
 import hashlib
 import json
 import os
@@ -116,13 +117,20 @@ def manifests(zip_path, msi_folder, base_url, signed):
 
 
 def main(arguments):
-    zip_path, msi_folder, base_url, folder = arguments[:4]
+    parser = argparse.ArgumentParser(prog="make_manifests.py", description="Writes the winget "
+                                     "and Scoop manifests of a release.")
+    for name in ("zip", "msi_folder", "base_url", "folder"):
+        parser.add_argument(name)
+    parser.add_argument("--signed", action="store_true", help="the signed set")
+    given = parser.parse_args(arguments)
+    zip_path, msi_folder, base_url, folder = given.zip, given.msi_folder, given.base_url, \
+        given.folder
     if not URL.fullmatch(base_url):
         print("release: the download URL must be an https:// address without blanks, not %r"
               % base_url, file=sys.stderr)
         return 2
     for name, text in sorted(manifests(zip_path, msi_folder, base_url,
-                                       arguments[4:] == ["signed"]).items()):
+                                       given.signed).items()):
         path = os.path.join(folder, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         finish_output(open_output(path), text.encode("utf-8"), path)

@@ -14,6 +14,7 @@ Byte-reproducible: file times, summary times and every code come from the
 inputs; the package code from the finished tables and streams themselves.
 Both packages are made from a release zip's own executables and texts, at
 the zip's time."""
+import argparse
 import configparser
 import hashlib
 import os
@@ -288,8 +289,13 @@ def packages(top, files, epoch):
 def main(arguments):
     """Arguments: the release zip, and the folder to write both packages into."""
     from release_zip import end_cleanly_on_signals, finish_output, open_output, read_zip
+    parser = argparse.ArgumentParser(prog="make_msi.py", description="Writes both "
+                                     "architectures' Windows Installer packages of a release zip.")
+    parser.add_argument("zip")
+    parser.add_argument("folder")
+    given = parser.parse_args(arguments)
     end_cleanly_on_signals()
-    zip_path, folder = arguments
+    zip_path, folder = given.zip, given.folder
     top, files, _, epoch = read_zip(zip_path)
     for name, data in sorted(packages(top, files, epoch).items()):
         path = os.path.join(folder, name)

@@ -8,8 +8,9 @@ licence expressions; the Windows DLLs the executables call, which are not
 shipped; and the toolchain in the build's formulation (BUILDINFO.txt).
 Byte-reproducible: its time is the release's, its serial number is derived
 from its content, and it names no host or path.
-Arguments: the zip, the folder holding the set, and "signed" for the signed
+Arguments: the zip, the folder holding the set, and --signed for the signed
 set. Writes <zip name without .zip>.cdx.json there and prints its path."""
+import argparse
 import hashlib
 import json
 import os
@@ -121,8 +122,13 @@ def sbom(zip_path, folder, signed):
 
 
 def main(arguments):
-    zip_path, folder = arguments[:2]
-    signed = arguments[2:] == ["signed"]
+    parser = argparse.ArgumentParser(prog="make_sbom.py", description="Writes a release's "
+                                     "CycloneDX SBOM beside it.")
+    parser.add_argument("zip")
+    parser.add_argument("folder")
+    parser.add_argument("--signed", action="store_true", help="the signed set")
+    given = parser.parse_args(arguments)
+    zip_path, folder, signed = given.zip, given.folder, given.signed
     path = os.path.join(folder, os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json")
     finish_output(open_output(path), sbom(zip_path, folder, signed).encode("utf-8"), path)
     print(path)

@@ -5,6 +5,7 @@ fixed entry order, times and permissions, so that the same inputs give the
 same bytes; and beside it the full record of the build (<zip name>.buildinfo).
 Prints the zip's path last. Arguments: the version, the x64 and x86
 executables, the folder."""
+import argparse
 import os
 import sys
 
@@ -14,9 +15,13 @@ from release_zip import (MODES, checksums, end_cleanly_on_signals, finish_output
                          write_zip)
 
 
-def main():
+def main(arguments):
+    parser = argparse.ArgumentParser(prog="make_zip.py", description="Writes the release zip.")
+    for name in ("version", "x64", "x86", "folder"):
+        parser.add_argument(name)
+    given = parser.parse_args(arguments)
     end_cleanly_on_signals()
-    version, x64, x86, dist = sys.argv[1:5]
+    version, x64, x86, dist = given.version, given.x64, given.x86, given.folder
     epoch = int(os.environ["SOURCE_DATE_EPOCH"])
     here = os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(here, "README.txt.in"), encoding="utf-8") as f:
@@ -45,4 +50,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

@@ -2,8 +2,9 @@
 """<version>[-signed]-SHA256SUMS beside a release's files: the sums of every
 file a user can download in that set (the zip, both MSIs and the SBOM), by
 name.
-Arguments: the zip, the folder that holds the set, and "signed" for the
+Arguments: the zip, the folder that holds the set, and --signed for the
 signed set. Prints the file's path."""
+import argparse
 import hashlib
 import os
 import sys
@@ -13,8 +14,13 @@ from release_zip import finish_output, open_output, read_zip
 
 
 def main(arguments):
-    zip_path, folder = arguments[:2]
-    signed = arguments[2:] == ["signed"]
+    parser = argparse.ArgumentParser(prog="set_checksums.py", description="Writes the "
+                                     "SHA256SUMS of a release's set.")
+    parser.add_argument("zip")
+    parser.add_argument("folder")
+    parser.add_argument("--signed", action="store_true", help="the signed set")
+    given = parser.parse_args(arguments)
+    zip_path, folder, signed = given.zip, given.folder, given.signed
     top, _, _, _ = read_zip(zip_path)
     version = top[len("portcheck-"):]
     sbom = os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"

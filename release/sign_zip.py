@@ -27,9 +27,10 @@ USAGE = ("usage: scripts/sign-release.sh [--download-url https://...] ZIP KEY-OP
          "  or   -pkcs11module MODULE -key PKCS11-URI -certs CHAIN.pem")
 
 
-def fail(message):
+def fail(message, status=1):
+    """Says why nothing was signed; status 2 for a wrong argument."""
     print("sign-release: %s" % message, file=sys.stderr)
-    return 1
+    return status
 
 
 def sign(image, key_options, epoch, work):
@@ -85,9 +86,9 @@ def main(arguments):
     if arguments[:1] == ["--download-url"] and len(arguments) > 1:
         url, arguments = arguments[1], arguments[2:]
         if not make_manifests.URL.fullmatch(url):
-            return fail("the download URL must be an https:// address without blanks")
+            return fail("the download URL must be an https:// address without blanks", 2)
     if len(arguments) < 2 or arguments[0].startswith("-"):
-        return fail(USAGE)
+        return fail(USAGE, 2)
     zip_path, key_options = arguments[0], arguments[1:]
     temporaries = {}
     try:
@@ -112,11 +113,11 @@ def main(arguments):
             if os.path.exists(temporary):
                 os.unlink(temporary)
     folder = os.path.dirname(os.path.abspath(zip_path))
-    make_sbom.main([said, folder, "signed"])
-    set_checksums.main([said, folder, "signed"])
+    make_sbom.main([said, folder, "--signed"])
+    set_checksums.main([said, folder, "--signed"])
     if url:
         make_manifests.main([said, folder, url, os.path.join(folder, "manifests-signed"),
-                             "signed"])
+                             "--signed"])
     if any(option in TIMESTAMP_OPTIONS for option in key_options):
         print("Timestamped: the server's time is in the signatures, so signing again gives "
               "other bytes.")

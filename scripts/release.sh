@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds both Windows executables from scratch in the size-optimised release
 # configuration, without tests, and writes under dist/ the release zip, both
-# Windows Installer packages made from the zip's own files, a SHA256SUMS of
-# the set and, given the address the files will be downloaded from, the
-# winget and Scoop manifests. The zip's path is the last line printed. The
+# Windows Installer packages made from the zip's own files, the CycloneDX SBOM,
+# a SHA256SUMS of the set, the full record of the build beside the zip
+# (<zip name>.buildinfo) and, given the address the files will be downloaded
+# from, the winget and Scoop manifests. The zip's path is the last line printed. The
 # same commit gives the same bytes: times come from SOURCE_DATE_EPOCH, by
 # default the commit's time.
 #   scripts/release.sh [--download-url URL] [FOLDER]
