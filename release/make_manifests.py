@@ -16,7 +16,7 @@ import re
 import sys
 import time
 
-from make_msi import ARCHITECTURES, facts, msi_name, product_code
+from package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
 from release_zip import finish_output, open_output, read_zip
 
 MANIFEST_VERSION = "1.6.0"
@@ -59,7 +59,7 @@ def manifests(zip_path, msi_folder, base_url, signed):
     """{relative path: text}."""
     f = facts()
     top, _, _, epoch = read_zip(zip_path)
-    version = top[len("portcheck-"):]
+    version = version_of(top)
     url = lambda name: base_url.rstrip("/") + "/" + name  # noqa: E731
     zip_name = os.path.basename(zip_path)
     identity = [("PackageIdentifier", f["identifier"]), ("PackageVersion", version)]

@@ -15,7 +15,6 @@ inputs; the package code from the finished tables and streams themselves.
 Both packages are made from a release zip's own executables and texts, at
 the zip's time."""
 import argparse
-import configparser
 import hashlib
 import os
 import re
@@ -23,18 +22,20 @@ import struct
 import subprocess
 import sys
 import tempfile
-import uuid
 from xml.sax.saxutils import quoteattr
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+import gi
+
+from package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
+from release_zip import end_cleanly_on_signals, finish_output, open_output, read_zip
+
+gi.require_version("Libmsi", "1.0")
+from gi.repository import Libmsi
+
 # The zip's texts that the package installs beside the program: (name,
 # component, file key); keys are identifiers, which allow no hyphen.
 TEXTS = (("README.txt", "Readme", "README.txt"), ("LICENSE.txt", "Licence", "LICENSE.txt"),
          ("THIRD-PARTY-NOTICES.txt", "Notices", "THIRD_PARTY_NOTICES.txt"))
-ARCHITECTURES = {  # wixl's -a, the Program Files folder, whether 64-bit
-    "x64": ("x64", "ProgramFiles64Folder", True),
-    "x86": ("x86", "ProgramFilesFolder", False),
-}
 # Windows Installer's standard places for the two environment actions.
 TABLES = [
     "CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL "
@@ -55,24 +56,6 @@ TABLES = [
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES "
     "('SetInstallLocation', 1010)",
 ]
-
-
-def facts():
-    """The fixed facts (release/package.ini)."""
-    parser = configparser.ConfigParser(interpolation=None)
-    with open(os.path.join(HERE, "package.ini"), encoding="utf-8") as f:
-        parser.read_file(f)
-    return dict(parser["package"])
-
-
-def code(kind, *parts):
-    """A GUID derived from the facts' name space, in Windows Installer's form."""
-    namespace = uuid.UUID(facts()["code_namespace"])
-    return "{%s}" % str(uuid.uuid5(namespace, "/".join((kind,) + parts))).upper()
-
-
-def product_code(version, architecture):
-    return code("product", version, architecture)
 
 
 def file_version(image):
@@ -168,7 +151,6 @@ def with_short_name(name, taken):
 
 def run_sql(database, sql, *values):
     """Runs one statement, with values for its ? markers; the rows it selects."""
-    from gi.repository import Libmsi
     record = None
     if values:
         record = Libmsi.Record.new(len(values))
@@ -202,9 +184,6 @@ def add_short_names(database):
 
 def finish(path, product_version, image, epoch):
     """Adds what wixl cannot write, and makes the summary reproducible."""
-    import gi
-    gi.require_version("Libmsi", "1.0")
-    from gi.repository import Libmsi
     version, language = file_version(image)
     database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
     for sql in TABLES + [
@@ -236,9 +215,6 @@ def set_package_code(path):
     """The package code, derived from every byte of the package but the code
     itself: non-identical packages must never share one (Windows Installer
     would take the cached package for the other)."""
-    import gi
-    gi.require_version("Libmsi", "1.0")
-    from gi.repository import Libmsi
     for step in ("blank", "derived"):
         if step == "blank":
             package_code = "{00000000-0000-0000-0000-000000000000}"
@@ -274,13 +250,9 @@ def msi_bytes(version, architecture, image, texts, epoch):
             return f.read()
 
 
-def msi_name(version, architecture, signed=False):
-    return "portcheck-%s-%s%s.msi" % (version, architecture, "-signed" if signed else "")
-
-
 def packages(top, files, epoch):
     """{file name: bytes} of both architectures' packages for a release's files."""
-    version = top[len("portcheck-"):]
+    version = version_of(top)
     return {msi_name(version, architecture): msi_bytes(
         version, architecture, files["%s/portcheck.exe" % architecture], files, epoch)
         for architecture in ARCHITECTURES}
@@ -288,7 +260,6 @@ def packages(top, files, epoch):
 
 def main(arguments):
     """Arguments: the release zip, and the folder to write both packages into."""
-    from release_zip import end_cleanly_on_signals, finish_output, open_output, read_zip
     parser = argparse.ArgumentParser(prog="make_msi.py", description="Writes both "
                                      "architectures' Windows Installer packages of a release zip.")
     parser.add_argument("zip")

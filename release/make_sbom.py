@@ -21,7 +21,7 @@ import uuid
 
 from build_info import parse
 from linked_runtime import parse_notices
-from make_msi import ARCHITECTURES, facts, msi_name
+from package_facts import ARCHITECTURES, facts, msi_name, version_of
 from release_zip import EXECUTABLES, finish_output, open_output, read_zip
 
 TRIPLES = {"x64": "x86-64", "x86": "i686"}
@@ -46,7 +46,7 @@ def purl(package, version):
 def sbom(zip_path, folder, signed):
     f = facts()
     top, files, _, epoch = read_zip(zip_path)
-    version = top[len("portcheck-"):]
+    version = version_of(top)
     info = parse(files["BUILDINFO.txt"])
     tools = info["built-with"]
     linked = parse_notices(files["THIRD-PARTY-NOTICES.txt"].decode("ascii"))

@@ -9,7 +9,7 @@ import hashlib
 import os
 import sys
 
-from make_msi import ARCHITECTURES, msi_name
+from package_facts import ARCHITECTURES, msi_name, version_of
 from release_zip import finish_output, open_output, read_zip
 
 
@@ -22,7 +22,7 @@ def main(arguments):
     given = parser.parse_args(arguments)
     zip_path, folder, signed = given.zip, given.folder, given.signed
     top, _, _, _ = read_zip(zip_path)
-    version = top[len("portcheck-"):]
+    version = version_of(top)
     sbom = os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"
     names = sorted([os.path.basename(zip_path)] + [msi_name(version, architecture, signed)
                                                    for architecture in ARCHITECTURES]

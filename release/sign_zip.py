@@ -16,7 +16,8 @@ import tempfile
 import make_manifests
 import make_sbom
 import set_checksums
-from make_msi import msi_name, packages
+from make_msi import packages
+from package_facts import msi_name, version_of
 from release_zip import (EXECUTABLES, NotARelease, checksums, end_cleanly_on_signals,
                          finish_output, is_signed, open_output, osslsigncode, read_zip, zip_bytes)
 
@@ -59,7 +60,7 @@ def signed_set(zip_path, key_options, work):
         return None, str(error)
     folder = os.path.dirname(os.path.abspath(zip_path))
     signed_zip = signed_zip_path(zip_path)
-    version = top[len("portcheck-"):]
+    version = version_of(top)
     paths = [signed_zip] + [os.path.join(folder, msi_name(version, architecture, True))
                             for architecture in ("x64", "x86")]
     existing = [path for path in paths if os.path.lexists(path)]

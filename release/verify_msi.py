@@ -15,6 +15,7 @@ import zlib
 
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
 from make_msi import TEXTS, msi_bytes
+from verify_executable import executable_check
 from release_zip import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
@@ -94,7 +95,7 @@ def msi_signature_problem(package, der, work):
     return wrong, lines
 
 
-def differences(path, reference, source, work, executable_check):
+def differences(path, reference, source, work):
     """(lines to show, differences) for a package; reference is (version,
     epoch, {name: bytes} of the reference zip)."""
     version, epoch, files = reference

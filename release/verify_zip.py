@@ -17,11 +17,12 @@ import sys
 import tempfile
 
 import verify_msi
-from authenticode import TRUST, attached_to, judge, signer_verdict, unsigned_problems
+from authenticode import TRUST
 from build_info import checkout_commit, parse
+from package_facts import version_of
 from release_zip import (EXECUTABLES, MODES, NAMES, NotARelease, checksums, end_cleanly_on_signals,
-                         osslsigncode, read_entries, read_zip, refuse_unless_regular, shown,
-                         signature, zip_bytes)
+                         read_entries, read_zip, refuse_unless_regular, shown, zip_bytes)
+from verify_executable import executable_check
 
 TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")
 COMMIT = re.compile(r"[0-9a-f]{40}( with uncommitted changes)?")
@@ -93,32 +94,6 @@ def build_info_differences(download, reference, source, given):
     if not found and download != reference:
         found.append("BUILDINFO.txt differs from %s's" % source)
     return found
-
-
-def executable_check(name, image, built, source, work):
-    """(lines to show, differences) for one executable."""
-    try:
-        der = signature(image)
-    except NotARelease:
-        return [], ["%s is not a Windows executable" % name]
-    if der is None:
-        if image == built:
-            return ["%s: unsigned; identical to %s's build" % (name, source)], \
-                unsigned_problems(name)
-        return [], ["%s: unsigned; DIFFERS from %s's build" % (name, source)]
-    found = []
-    if attached_to(built, der, work) != image:
-        unsigned, _ = osslsigncode("remove-signature", [], image, work)
-        if unsigned is not None and unsigned != built:
-            found.append("%s: without its signature, DIFFERS from %s's build" % (name, source))
-        else:
-            found.append("%s: its signature is not attached the way osslsigncode attaches one "
-                         "to %s's build (the certificate table or the headers hold other bytes)"
-                         % (name, source))
-    lines, problems = signer_verdict(name, *judge(image, der, work))
-    if found or problems:
-        return [], found + problems
-    return ["%s: signed; the signature covers exactly %s's build" % (name, source)] + lines, []
 
 
 def differences(download, reference, source, given, work):
@@ -242,9 +217,8 @@ def main(arguments):
         refuse_unless_regular(zip_path)
         with tempfile.TemporaryDirectory() as work:
             if is_package(zip_path):
-                reference = (reference_top[len("portcheck-"):], epoch, reference_files)
-                lines, found = verify_msi.differences(zip_path, reference, source, work,
-                                                      executable_check)
+                reference = (version_of(reference_top), epoch, reference_files)
+                lines, found = verify_msi.differences(zip_path, reference, source, work)
             else:
                 lines, found = differences(read_entries(zip_path), (epoch, reference_entries),
                                            source, given, work)

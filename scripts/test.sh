@@ -17,11 +17,11 @@
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
-# First, in seconds, with no build and no Wine: the release's parsers and writers.
-PYTHONPATH=release /usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'
 ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
+# First, in seconds, with no build and no Wine: the release's parsers and writers.
+PYTHONPATH=release /usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'
 
 cmake --workflow --preset host
 cmake --workflow --preset host-asan

@@ -15,6 +15,7 @@ import zlib
 from authenticode import (OID_MS_TIMESTAMP, OID_NESTED, OID_SIGNED_DATA, children, element,
                           encoded, signed_data)
 from make_msi import msi_bytes
+from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
 from release_zip import (EXECUTABLES, MODES, certificate_table, checksums, osslsigncode, read_zip, signature,
                          zip_bytes)
@@ -260,12 +261,12 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
     top, _, _, epoch = read_zip(unsigned)
     with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
         package = f.read()
-    unsigned_package = msi_bytes(top[len("portcheck-"):], "x64", plain[x64], plain, epoch)
+    unsigned_package = msi_bytes(version_of(top), "x64", plain[x64], plain, epoch)
     flipped = bytearray(package)
     flipped[package.index(b"MSCF") + 200] ^= 1
     return [
         ("a package holding a changed executable", msi_bytes(
-            top[len("portcheck-"):], "x64", bytes(changed), plain, epoch), 1,
+            version_of(top), "x64", bytes(changed), plain, epoch), 1,
          b"DIFFERS from"),
         ("a signed package with a byte of its cabinet changed", bytes(flipped), 2,
          b"cabinet cannot be read"),

@@ -23,7 +23,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
 from checks import report  # noqa: E402
 from release_test import copy_tree  # noqa: E402
-from make_msi import facts, is_short, product_code, set_package_code  # noqa: E402
+from make_msi import is_short, set_package_code  # noqa: E402
+from package_facts import facts, product_code  # noqa: E402
 from release_zip import read_zip  # noqa: E402
 from wine_registry import WINE, regedit  # noqa: E402
 

@@ -1,0 +1,33 @@
+"""Checks one executable taken from a download against the reference build:
+unsigned, it must be that build byte for byte; signed, the signature attached
+to that build must give the download back byte for byte, and the signature
+itself is judged (authenticode.py). Used for the zip's executables and for
+the one inside each package."""
+from authenticode import attached_to, judge, signer_verdict, unsigned_problems
+from release_zip import NotARelease, osslsigncode, signature
+
+
+def executable_check(name, image, built, source, work):
+    """(lines to show, differences) for one executable."""
+    try:
+        der = signature(image)
+    except NotARelease:
+        return [], ["%s is not a Windows executable" % name]
+    if der is None:
+        if image == built:
+            return ["%s: unsigned; identical to %s's build" % (name, source)], \
+                unsigned_problems(name)
+        return [], ["%s: unsigned; DIFFERS from %s's build" % (name, source)]
+    found = []
+    if attached_to(built, der, work) != image:
+        unsigned, _ = osslsigncode("remove-signature", [], image, work)
+        if unsigned is not None and unsigned != built:
+            found.append("%s: without its signature, DIFFERS from %s's build" % (name, source))
+        else:
+            found.append("%s: its signature is not attached the way osslsigncode attaches one "
+                         "to %s's build (the certificate table or the headers hold other bytes)"
+                         % (name, source))
+    lines, problems = signer_verdict(name, *judge(image, der, work))
+    if found or problems:
+        return [], found + problems
+    return ["%s: signed; the signature covers exactly %s's build" % (name, source)] + lines, []
