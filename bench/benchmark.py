@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from wine_registry import WINE, PORTS_CLASS, load_registry_file, registry_file  # noqa: E402
+from wine_registry import WINE, PORTS_CLASS, load_registry_file, registry_file
 
 DEVICES = 240
 ROUNDS = int(os.environ.get("PORTCHECK_BENCH_ROUNDS", "80"))

@@ -28,7 +28,7 @@ def owner(path):
 def measure(map_text):
     """{owner: {"objects": set, "members": {library: set}, "imports": set}}."""
     record = {}
-    entry = lambda path: record.setdefault(owner(path), {  # noqa: E731
+    entry = lambda path: record.setdefault(owner(path), {
         "objects": set(), "members": {}, "imports": set()})
     section = map_text.split("Archive member included to satisfy reference by file (symbol)")
     members = section[1].split("\n\n")[1] if len(section) > 1 else ""

@@ -60,7 +60,7 @@ def manifests(zip_path, msi_folder, base_url, signed):
     f = facts()
     top, _, _, epoch = read_zip(zip_path)
     version = version_of(top)
-    url = lambda name: base_url.rstrip("/") + "/" + name  # noqa: E731
+    url = lambda name: base_url.rstrip("/") + "/" + name
     zip_name = os.path.basename(zip_path)
     identity = [("PackageIdentifier", f["identifier"]), ("PackageVersion", version)]
     installers = []
@@ -84,7 +84,7 @@ def manifests(zip_path, msi_folder, base_url, signed):
                 ("RelativeFilePath", "%s\\%s\\portcheck.exe" % (top, architecture)),
                 ("PortableCommandAlias", f["command"])]]),
             ("InstallerUrl", url(zip_name)), ("InstallerSha256", sha256(zip_path))])
-    kind = lambda name: [("ManifestType", name), ("ManifestVersion", MANIFEST_VERSION)]  # noqa
+    kind = lambda name: [("ManifestType", name), ("ManifestVersion", MANIFEST_VERSION)]
     folder = "winget/manifests/%s/%s/%s" % (f["identifier"][0].lower(),
                                             f["identifier"].replace(".", "/"), version)
     # The whole top folder, so that the licence and notices stay beside the

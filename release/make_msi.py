@@ -74,7 +74,7 @@ def wxs(version, architecture):
     f = facts()
     _, program_files, win64 = ARCHITECTURES[architecture]
     bits = ' Win64="yes"' if win64 else ""
-    a = lambda value: quoteattr(value)  # noqa: E731
+    a = lambda value: quoteattr(value)
     texts = "\n".join(f"""          <Component Id={a(part)} Guid={a(code("component", architecture, name))}{bits}>
             <File Id={a(key)} Source={a(name)} KeyPath="yes"/>
           </Component>""" for name, part, key in TEXTS)

@@ -12,7 +12,7 @@ import sys
 import gi
 
 gi.require_version("Libmsi", "1.0")
-from gi.repository import GLib, Libmsi  # noqa: E402
+from gi.repository import GLib, Libmsi
 
 
 # A release's package holds a handful of streams (tables, the cabinet, the

@@ -166,7 +166,7 @@ def read_entries(path):
                 entries.append((info, f.read(LIMIT_ENTRY + 1)))
     except NotARelease:
         raise
-    except Exception as error:  # noqa: BLE001  zipfile raises many kinds on malformed input
+    except Exception as error:  # zipfile raises many kinds on malformed input
         raise NotARelease("%s is not a readable zip (%s)" % (
             label, shown(str(error) or type(error).__name__))) from None
     return data, archive.comment, entries

@@ -8,10 +8,10 @@
 #   windows    the cross-built x64 executable; its tests run under Wine
 #   windows-x86  the same for the x86 executable, under 32-bit Wine (made
 #              once by scripts/setup-x86-wine.sh and reused while present)
-# then the release, made twice and compared (tests/release_test.py), signed
+# then the release, made twice and compared (tests/release/release_test.py), signed
 # with a throwaway key and checked against genuine and hostile downloads
-# (tests/signing_test.py), its Windows Installer packages installed, upgraded
-# and removed under Wine (tests/msi_test.py), rebuilt in a clean Debian root
+# (tests/release/signing_test.py), its Windows Installer packages installed, upgraded
+# and removed under Wine (tests/release/msi_test.py), rebuilt in a clean Debian root
 # without network and compared byte for byte (scripts/rebuild-clean.sh), and
 # the style gates (clang-format, clang-tidy).
 set -eu
@@ -20,16 +20,19 @@ cd "$(dirname "$0")/.."
 ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
+# The Python tests find the project's modules through this one path.
+PYTHONPATH=$(pwd)/release:$(pwd)/scripts:$(pwd)/tests/support
+export PYTHONPATH
 # First, in seconds, with no build and no Wine: the release's parsers and writers.
-PYTHONPATH=release /usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'
+/usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'
 
 cmake --workflow --preset host
 cmake --workflow --preset host-asan
 cmake --workflow --preset windows
 cmake --workflow --preset windows-x86
-/usr/bin/python3 -B tests/release_test.py
-/usr/bin/python3 -B tests/signing_test.py
-/usr/bin/python3 -B tests/msi_test.py
+/usr/bin/python3 -B tests/release/release_test.py
+/usr/bin/python3 -B tests/release/signing_test.py
+/usr/bin/python3 -B tests/release/msi_test.py
 sh scripts/rebuild-clean.sh
 sh scripts/style.sh
 echo "All test suites passed."

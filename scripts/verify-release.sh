@@ -61,17 +61,19 @@ if [ $# -eq 2 ]; then
   verify "$1" "$2" "$top" given
   exit
 fi
-git="git --no-optional-locks -C $top"
+git_here() {
+  git --no-optional-locks -C "$top" "$@"
+}
 if [ -n "$commit" ]; then
   case $commit in
     *[!0-9A-Za-z._/~^-]*) usage ;;
   esac
-  wanted=$($git rev-parse --verify -q "$commit^{commit}" 2>/dev/null) || {
+  wanted=$(git_here rev-parse --verify -q "$commit^{commit}" 2>/dev/null) || {
     echo "verify-release: this repository has no commit $commit (git fetch may bring it)" >&2
     exit 2
   }
 else
-  wanted=$($git rev-parse --verify -q "HEAD^{commit}") || {
+  wanted=$(git_here rev-parse --verify -q "HEAD^{commit}") || {
     echo "verify-release: $top is not a git checkout with a commit to build" >&2
     exit 2
   }
@@ -90,7 +92,7 @@ git clone -q --shared --no-checkout "$top" "$work/src" 2>"$work/clone.log" &&
 if [ -z "$commit" ]; then
   # The tracked files as they stand, changed or deleted, so that the release
   # records them as uncommitted changes.
-  $git diff --name-only -z HEAD | xargs -0 -r sh -c '
+  git_here diff --name-only -z HEAD | xargs -0 -r sh -c '
     from=$0 to=$1
     shift
     for name; do

@@ -6,8 +6,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from wine_registry import (WINE, FIXTURE_ENUMERATORS, PORTS_CLASS as PORTS,  # noqa: E402
+from wine_registry import (WINE, FIXTURE_ENUMERATORS, PORTS_CLASS as PORTS,
                            load_registry_file, registry_file)
 
 USB = "{36FC9E60-C465-11CF-8056-444553540000}"

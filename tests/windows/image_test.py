@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """The shipped executable's header, imports, manifest and version block, read
 back from the file, for either architecture."""
-import os
 import re
 import subprocess
 import sys
@@ -9,8 +8,7 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from checks import report  # noqa: E402
+from checks import report
 
 RT_MANIFEST = 24
 EXPECTED_STRINGS = {

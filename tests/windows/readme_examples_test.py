@@ -11,12 +11,10 @@ import sys
 import tempfile
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-sys.path.insert(0, os.path.join(TOP, "scripts"))
-from wine_registry import (WINE, FIXTURE_ENUMERATORS, load_registry_file, regedit,  # noqa: E402
+from wine_registry import (WINE, FIXTURE_ENUMERATORS, load_registry_file, regedit,
                            registry_file)
 
-sys.path.insert(0, os.path.join(TOP, "tests"))
-from checks import report  # noqa: E402
+from checks import report
 
 README_TXT = os.path.join(TOP, "release", "README.txt.in")
 README_MD = os.path.join(TOP, "README.md")

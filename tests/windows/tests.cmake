@@ -13,7 +13,9 @@ set(wine_prefix ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh)
 add_test(NAME wine_prefix_make COMMAND sh ${wine_prefix} make ${PORTCHECK_WINEPREFIX})
 add_test(NAME wine_prefix_down COMMAND sh ${wine_prefix} down ${PORTCHECK_WINEPREFIX})
 # The x86 build runs on the Wine that also runs 32-bit programs (scripts/wine.sh).
-set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE}")
+# The Python tests find the project's modules through this path, set once here.
+set(python_path "PYTHONPATH=${PROJECT_SOURCE_DIR}/release:${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/support")
+set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE};${python_path}")
 set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_environment}")
 set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_environment}")
 
@@ -27,6 +29,7 @@ add_test(NAME portcheck_image
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/image_test.py
           $<TARGET_FILE:portcheck> ${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS}
           ${PORTCHECK_FILE_VERSION})
+set_tests_properties(portcheck_image PROPERTIES ENVIRONMENT "${python_path}")
 
 add_test(NAME portcheck_readme_examples
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/readme_examples_test.py
@@ -55,4 +58,5 @@ if(PORTCHECK_ARCHITECTURE STREQUAL "x86")
   add_test(NAME portcheck_image_sees_planted_handler
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/image_test.py --planted
             $<TARGET_FILE:planted_frame_handler>)
+  set_tests_properties(portcheck_image_sees_planted_handler PROPERTIES ENVIRONMENT "${python_path}")
 endif()

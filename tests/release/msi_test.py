@@ -19,14 +19,12 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
-from checks import report  # noqa: E402
-from release_test import copy_tree  # noqa: E402
-from make_msi import is_short, set_package_code  # noqa: E402
-from package_facts import facts, product_code  # noqa: E402
-from release_zip import read_zip  # noqa: E402
-from wine_registry import WINE, regedit  # noqa: E402
+from checks import report
+from source_tree import copy_tree
+from make_msi import is_short, set_package_code
+from package_facts import facts, product_code
+from release_zip import read_zip
+from wine_registry import WINE, regedit
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -258,13 +256,13 @@ def install_as_winget_does(prefix, msi, folder, work):
 
 def lifecycle(prefix, old, new, architecture, custom, work):
     """Install, upgrade, downgrade and uninstall; a list of problems."""
-    msi = lambda files: files["portcheck-%s-%s.msi" % (  # noqa: E731
+    msi = lambda files: files["portcheck-%s-%s.msi" % (
         "1.0.1" if files is new else "1.0.0", architecture)]
-    exe = lambda files: executable(  # noqa: E731
+    exe = lambda files: executable(
         "1.0.1" if files is new else "1.0.0", architecture, work)
     folder = CUSTOM_FOLDER if custom else DEFAULT_FOLDER[architecture]
     problems = [] if custom else table_problems(msi(old), architecture)
-    step = lambda *arguments: prefix.run("msiexec", *arguments).returncode  # noqa: E731
+    step = lambda *arguments: prefix.run("msiexec", *arguments).returncode
     status = install_as_winget_does(prefix, msi(old), folder, work) if custom else \
         step("/i", msi(old), "/qn")
     if status != 0:
@@ -290,7 +288,7 @@ def replacement(prefix, releases, first, work):
     """The other architecture's package over the first's, same version, then
     the first's at a newer version over that: each replaces what is there."""
     second = "x86" if first == "x64" else "x64"
-    package = lambda version, architecture: releases[version][  # noqa: E731
+    package = lambda version, architecture: releases[version][
         "portcheck-%s-%s.msi" % (version, architecture)]
     problems = []
     for number, (version, architecture) in enumerate((("1.0.0", first), ("1.0.0", second),

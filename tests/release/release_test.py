@@ -15,14 +15,13 @@ import tempfile
 import zipfile
 
 import pefile
+import yaml
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows"))
-from image_test import ARCHITECTURES  # noqa: E402
-import yaml  # noqa: E402
-import sbom_check  # noqa: E402
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
-from release_zip import read_zip  # noqa: E402
+import sbom_check
+from checks import report
+from release_zip import read_zip
+from source_tree import copy_tree
+from verify_msi import MACHINES
 
 URL = "https://downloads.invalid/portcheck/1.0.0"
 WINGET = "manifests/winget/manifests/z/Zelnar/PortCheck/1.0.0/"
@@ -38,17 +37,6 @@ REQUIRED = {
                                         "ReleaseDate", "ManifestType", "ManifestVersion"],
     SCOOP: ["version", "description", "homepage", "license", "architecture", "extract_dir"],
 }
-from checks import report  # noqa: E402
-
-
-def copy_tree(to):
-    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], check=True,
-                           capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        if os.path.isfile(name):
-            os.makedirs(os.path.join(to, os.path.dirname(name)), exist_ok=True)
-            with open(name, "rb") as source, open(os.path.join(to, name), "wb") as copy:
-                copy.write(source.read())
 
 
 def release(folder, env):
@@ -178,7 +166,7 @@ def content_problems(data):
     for arch, tested in (("x64", "build/windows/portcheck.exe"),
                          ("x86", "build/windows-x86/portcheck.exe")):
         image = files[arch + "/portcheck.exe"]
-        machine = ARCHITECTURES[arch]["machine"]
+        machine = {name: number for number, name in MACHINES.items()}[arch]
         if pefile.PE(data=image).FILE_HEADER.Machine != machine:
             problems.append("%s executable is not for machine %#x" % (arch, machine))
         with open(tested, "rb") as f:

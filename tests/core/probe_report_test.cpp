@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/captured_output.h"
+#include "tests/core/captured_output.h"
 
 namespace {
 

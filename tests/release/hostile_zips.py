@@ -147,7 +147,7 @@ extendedKeyUsage = critical,timeStamping
 def timestamp_token(value, work):
     """An RFC 3161 timestamp token of value (a signature value) from a
     throwaway time-stamping authority under the throwaway CA in work."""
-    path = lambda name: os.path.join(work, name)  # noqa: E731
+    path = lambda name: os.path.join(work, name)
     if not os.path.exists(path("tsa.pem")):
         with open(path("ts.cnf"), "w") as f:
             f.write(TSA_CONFIG % path("tsa.serial"))

@@ -13,10 +13,9 @@ import tempfile
 
 from checks import report
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
-from release_zip import EXECUTABLES, checksums, read_zip  # noqa: E402
-import hostile_zips  # noqa: E402
-import sbom_check  # noqa: E402
+from release_zip import EXECUTABLES, checksums, read_zip
+import hostile_zips
+import sbom_check
 
 BUILDS = {"x64/portcheck.exe": "build/windows", "x86/portcheck.exe": "build/windows-x86"}
 E2E_CASE = "probes of both patterns among other devices"
@@ -45,7 +44,7 @@ def run(*command, **options):
 def make_key(work):
     """A throwaway CA and a code-signing certificate from it, in a PKCS#12
     file whose password is read from a file; the osslsigncode options."""
-    path = lambda name: os.path.join(work, name)  # noqa: E731
+    path = lambda name: os.path.join(work, name)
     with open(path("openssl.cnf"), "w") as f:
         f.write(OPENSSL_CONFIG)
     with open(path("password"), "w") as f:
@@ -191,7 +190,7 @@ def verify_problems(work, unsigned):
 def impostor(work, unsigned):
     """The release signed by a self-signed certificate that calls itself the
     official signer."""
-    path = lambda name: os.path.join(work, name)  # noqa: E731
+    path = lambda name: os.path.join(work, name)
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path("fake.key"),
         "-out", path("fake.pem"), "-subj", "/CN=Zelnar Official Release Signing", "-days", "30",
         "-config", path("openssl.cnf"), "-extensions", "signer", check=True)
