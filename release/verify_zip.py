@@ -232,8 +232,8 @@ def main(arguments):
     for line in found:
         print("DIFFERS: %s" % line)
     if found:
-        print("NOT VERIFIED: %d difference%s from what %s makes; see the README's "
-              "\"Checking a download\"" % (len(found), "" if len(found) == 1 else "s", source))
+        print("NOT VERIFIED: %d difference%s from what %s makes; see docs/verifying.md"
+              % (len(found), "" if len(found) == 1 else "s", source))
         return 1
     print("VERIFIED: every byte is what %s makes (release.sh, and sign-release.sh for the "
           "signatures: one signer each, and no unsigned attribute but a timestamp over that "

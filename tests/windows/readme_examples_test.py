@@ -2,7 +2,7 @@
 """The batch-file examples of the release's README.txt, run by Wine's cmd
 beside the real executable, against the demo devices (or under an older
 Windows version, for the example that says so): what they print must be what
-the README says. README.md must show the same examples."""
+the README says. docs/using.md must show the same examples."""
 import os
 import re
 import shutil
@@ -17,7 +17,7 @@ from wine_registry import (WINE, FIXTURE_ENUMERATORS, load_registry_file, regedi
 from checks import report
 
 README_TXT = os.path.join(TOP, "release", "README.txt.in")
-README_MD = os.path.join(TOP, "README.md")
+README_MD = os.path.join(TOP, "docs", "using.md")
 DEMO_DEVICES = os.path.join(TOP, "scripts", "demo-devices.reg")
 
 
@@ -79,7 +79,7 @@ def main():
         for number, (batch, outputs, intro) in enumerate(found, 1):
             title = "example %d (%s)" % (number, intro[:60])
             problems = [] if "```bat\n" + batch + "```" in markdown else [
-                "README.md does not show this example as it stands in README.txt"]
+                "docs/using.md does not show this example as it stands in README.txt"]
             for version, want in outputs:
                 run = run_example(number, batch, version, exe, work, env)
                 got = run.stdout.decode("ascii", "replace").replace("\r\n", "\n")
