@@ -15,7 +15,8 @@ import re
 import subprocess
 import time
 
-from release_zip import NotARelease, certificate_table, osslsigncode, shown
+from pe_image import certificate_table, osslsigncode
+from untrusted import NotARelease, shown
 
 # The trust anchor the user named (verify-release.sh --ca-file), or None.
 TRUST = {"ca_file": None}

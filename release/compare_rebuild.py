@@ -12,7 +12,8 @@ import os
 import sys
 
 from build_info import parse, record_path
-from release_zip import NAMES, NotARelease, read_zip, shown
+from untrusted import NotARelease, read_zip, shown
+from zip_layout import NAMES
 
 
 def compare(given, rebuilt, unavailable):

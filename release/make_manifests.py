@@ -17,7 +17,8 @@ import sys
 import time
 
 from package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
-from release_zip import finish_output, open_output, read_zip
+from safe_output import finish_output, open_output
+from untrusted import read_zip
 
 MANIFEST_VERSION = "1.6.0"
 URL = re.compile(r"https://[!-~]+")

@@ -27,7 +27,8 @@ from xml.sax.saxutils import quoteattr
 import gi
 
 from package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
-from release_zip import end_cleanly_on_signals, finish_output, open_output, read_zip
+from safe_output import end_cleanly_on_signals, finish_output, open_output
+from untrusted import read_zip
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi

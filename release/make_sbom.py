@@ -22,7 +22,9 @@ import uuid
 from build_info import parse
 from linked_runtime import parse_notices
 from package_facts import ARCHITECTURES, facts, msi_name, version_of
-from release_zip import EXECUTABLES, finish_output, open_output, read_zip
+from safe_output import finish_output, open_output
+from untrusted import read_zip
+from zip_layout import EXECUTABLES
 
 TRIPLES = {"x64": "x86-64", "x86": "i686"}
 LICENSES = {"mingw-w64 runtime": "ZPL-2.1 AND LicenseRef-public-domain",

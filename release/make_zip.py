@@ -11,8 +11,8 @@ import sys
 
 from build_info import (build_info, checkout_commit, environment_files, packages, record_path,
                         toolchain_files)
-from release_zip import (MODES, checksums, end_cleanly_on_signals, finish_output, open_output,
-                         write_zip)
+from safe_output import end_cleanly_on_signals, finish_output, open_output
+from zip_layout import MODES, checksums, write_zip
 
 
 def main(arguments):

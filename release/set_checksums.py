@@ -10,7 +10,8 @@ import os
 import sys
 
 from package_facts import ARCHITECTURES, msi_name, version_of
-from release_zip import finish_output, open_output, read_zip
+from safe_output import finish_output, open_output
+from untrusted import read_zip
 
 
 def main(arguments):

@@ -18,8 +18,10 @@ import make_sbom
 import set_checksums
 from make_msi import packages
 from package_facts import msi_name, version_of
-from release_zip import (EXECUTABLES, NotARelease, checksums, end_cleanly_on_signals,
-                         finish_output, is_signed, open_output, osslsigncode, read_zip, zip_bytes)
+from pe_image import is_signed, osslsigncode
+from safe_output import end_cleanly_on_signals, finish_output, open_output
+from untrusted import NotARelease, read_zip
+from zip_layout import EXECUTABLES, checksums, zip_bytes
 
 DESCRIPTION = "Zelnar Port Check Utility"
 TIMESTAMP_OPTIONS = ("-t", "-ts")

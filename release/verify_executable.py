@@ -4,7 +4,8 @@ to that build must give the download back byte for byte, and the signature
 itself is judged (authenticode.py). Used for the zip's executables and for
 the one inside each package."""
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
-from release_zip import NotARelease, osslsigncode, signature
+from pe_image import osslsigncode, signature
+from untrusted import NotARelease
 
 
 def executable_check(name, image, built, source, work):

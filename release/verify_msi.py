@@ -16,7 +16,7 @@ import zlib
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
 from make_msi import TEXTS, msi_bytes
 from verify_executable import executable_check
-from release_zip import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
+from untrusted import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 MACHINES = {0x8664: "x64", 0x14C: "x86"}

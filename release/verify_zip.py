@@ -20,8 +20,9 @@ import verify_msi
 from authenticode import TRUST
 from build_info import checkout_commit, parse
 from package_facts import version_of
-from release_zip import (EXECUTABLES, MODES, NAMES, NotARelease, checksums, end_cleanly_on_signals,
-                         read_entries, read_zip, refuse_unless_regular, shown, zip_bytes)
+from safe_output import end_cleanly_on_signals
+from untrusted import NotARelease, read_entries, read_zip, refuse_unless_regular, shown
+from zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
 from verify_executable import executable_check
 
 TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")

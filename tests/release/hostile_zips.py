@@ -17,8 +17,9 @@ from authenticode import (OID_MS_TIMESTAMP, OID_NESTED, OID_SIGNED_DATA, childre
 from make_msi import msi_bytes
 from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
-from release_zip import (EXECUTABLES, MODES, certificate_table, checksums, osslsigncode, read_zip, signature,
-                         zip_bytes)
+from pe_image import certificate_table, osslsigncode, signature
+from untrusted import read_zip
+from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
 MEMORY_LIMIT = 200 << 20
 FIFO = None  # a case whose download is a named pipe, never written to

@@ -23,7 +23,7 @@ from checks import report
 from source_tree import copy_tree
 from make_msi import is_short, set_package_code
 from package_facts import facts, product_code
-from release_zip import read_zip
+from untrusted import read_zip
 from wine_registry import WINE, regedit
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"

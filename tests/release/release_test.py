@@ -19,7 +19,7 @@ import yaml
 
 import sbom_check
 from checks import report
-from release_zip import read_zip
+from untrusted import read_zip
 from source_tree import copy_tree
 from verify_msi import MACHINES
 

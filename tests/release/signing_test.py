@@ -13,7 +13,8 @@ import tempfile
 
 from checks import report
 
-from release_zip import EXECUTABLES, checksums, read_zip
+from untrusted import read_zip
+from zip_layout import EXECUTABLES, checksums
 import hostile_zips
 import sbom_check
 

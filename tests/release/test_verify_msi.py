@@ -3,7 +3,7 @@ import struct
 import unittest
 import zlib
 
-from release_zip import NotARelease
+from untrusted import NotARelease
 from verify_msi import cabinet_files
 
 

@@ -3,7 +3,7 @@ import os
 import tempfile
 import unittest
 
-from release_zip import NotARelease, refuse_unless_regular, shown
+from untrusted import NotARelease, refuse_unless_regular, shown
 
 
 class Shown(unittest.TestCase):

@@ -1,0 +1,61 @@
+"""A PE image's checksum and certificate table, its Authenticode signature,
+and osslsigncode run over an image in a work folder."""
+import os
+import struct
+import subprocess
+
+from untrusted import NotARelease
+
+
+def certificate_table(image):
+    """Where a PE image keeps its checksum and its certificate table:
+    (checksum's offset, the table's directory entry's offset, the table's
+    offset, its size); raises NotARelease when it is no PE image."""
+    try:
+        header = struct.unpack_from("<I", image, 0x3C)[0]
+        if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
+            raise NotARelease("not a Windows executable")
+        optional = header + 24
+        magic = struct.unpack_from("<H", image, optional)[0]
+        directory = optional + {0x10B: 96, 0x20B: 112}[magic] + 4 * 8
+        offset, size = struct.unpack_from("<II", image, directory)
+    except (struct.error, KeyError):
+        raise NotARelease("not a Windows executable") from None
+    return optional + 64, directory, offset, size
+
+
+def signature(image):
+    """The Authenticode signature (PKCS#7, DER) in a PE image's certificate
+    table, or None when it has none; raises NotARelease when it is no PE image."""
+    _, _, offset, size = certificate_table(image)
+    if size == 0:
+        return None
+    # A WIN_CERTIFICATE: its length, revision and type, then the DER, padded.
+    der = image[offset + 8:offset + size]
+    if len(der) < 4 or der[0] != 0x30 or not 0x81 <= der[1] <= 0x84:
+        return der
+    length_bytes = der[1] - 0x80
+    return der[:2 + length_bytes + int.from_bytes(der[2:2 + length_bytes], "big")]
+
+
+def is_signed(image):
+    """Whether a PE image carries an Authenticode signature."""
+    return signature(image) is not None
+
+
+def osslsigncode(command, options, image, work, any_status=False):
+    """(the image that `osslsigncode COMMAND OPTIONS -in -out` makes of image,
+    or None; what it printed). Works in the folder work. With any_status, an
+    image written is taken whatever the status (attach-signature writes it,
+    then fails on a chain it cannot trust)."""
+    given, made = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
+    with open(given, "wb") as f:
+        f.write(image)
+    if os.path.exists(made):
+        os.unlink(made)
+    run = subprocess.run(["osslsigncode", command] + options + ["-in", given, "-out", made],
+                         capture_output=True, text=True)
+    if (run.returncode != 0 and not any_status) or not os.path.exists(made):
+        return None, run.stdout + run.stderr
+    with open(made, "rb") as f:
+        return f.read(), run.stdout + run.stderr

@@ -1,0 +1,45 @@
+"""Output that is whole or absent: written to a temporary file beside the
+target and renamed, and cleaned up when the command is stopped."""
+import os
+import signal
+import sys
+import tempfile
+
+
+def end_cleanly_on_signals():
+    """Turns SIGTERM, SIGHUP and SIGINT into SystemExit, so that the cleanup
+    of a half-written output runs when the command is stopped."""
+    def stop(number, _frame):
+        sys.exit(128 + number)
+    for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(number, stop)
+
+
+def open_output(path):
+    """A temporary file beside path, made at once, so that a folder that
+    cannot be written shows before any work is done; its name."""
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".partial-",
+                                         suffix=os.path.splitext(path)[1])
+    os.close(handle)
+    return temporary
+
+
+def finish_output(temporary, data, path, replace=True):
+    """Writes data into the temporary file and puts it at path. With replace
+    false an existing file at path is left alone (FileExistsError). The
+    temporary file is gone afterwards, whatever happened."""
+    try:
+        with open(temporary, "wb") as f:
+            f.write(data)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        if replace:
+            os.replace(temporary, path)
+        else:
+            os.link(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)

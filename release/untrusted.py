@@ -1,0 +1,116 @@
+"""Reading files that may have been made to do harm (a download): only
+regular files, bounded before anything is inflated, every malformed file one
+NotARelease line, and nothing taken from them shown unescaped."""
+import calendar
+import io
+import os
+import stat
+import zipfile
+
+from zip_layout import NAMES
+
+
+class NotARelease(Exception):
+    """The file is not a zip as scripts/release.sh makes it."""
+
+
+# A release zip is about 60 KiB and its largest entry about 30 KiB; a file
+# far beyond that is refused before anything in it is inflated.
+LIMIT_ZIP = 4 << 20
+LIMIT_ENTRY = 1 << 20
+LIMIT_ENTRIES = 32
+
+
+def shown(text):
+    """Text from a file, fit for a terminal: printable ASCII as it is (but
+    the backslash), anything else as an escape, so that no name in a zip or
+    a certificate can move the cursor, change colours or fake a line."""
+    if isinstance(text, bytes):
+        text = text.decode("latin-1")
+    return "".join(c if " " <= c <= "~" and c != "\\" else
+                   "\\x%02x" % ord(c) if ord(c) < 0x100 else "\\u%04x" % ord(c)
+                   for c in text)
+
+
+def refuse_unless_regular(path):
+    """NotARelease for anything but a regular file, before it is opened: a
+    FIFO would block the reader for ever, a device feed it without end."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        raise NotARelease("%s cannot be read (%s)" % (shown(path), shown(error.strerror or "")))
+    kinds = ((stat.S_ISFIFO, "a FIFO (named pipe)"), (stat.S_ISDIR, "a folder"),
+             (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+             (stat.S_ISSOCK, "a socket"))
+    for test, kind in kinds:
+        if test(mode):
+            raise NotARelease("%s is %s; only a regular file is read" % (shown(path), kind))
+    if not stat.S_ISREG(mode):
+        raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
+
+
+def read_entries(path):
+    """(the zip's bytes, its comment, [(ZipInfo, content)]) of a zip that may have been
+    made to do harm: bounded in size, count and method before anything is
+    inflated, and every malformed file reported as NotARelease in one line."""
+    label = shown(path)
+    refuse_unless_regular(path)
+    try:
+        size = os.path.getsize(path)
+        if size > LIMIT_ZIP:
+            raise NotARelease("%s is %d bytes; a release zip is a few tens of KiB, and none over "
+                              "%d bytes is read" % (label, size, LIMIT_ZIP))
+        with open(path, "rb") as f:
+            data = f.read(LIMIT_ZIP + 1)
+    except OSError as error:
+        raise NotARelease("%s cannot be read (%s)" % (label, shown(error.strerror or ""))) from None
+    try:
+        archive = zipfile.ZipFile(io.BytesIO(data))
+        infos = archive.infolist()
+        if not infos:
+            raise NotARelease("%s is a zip with no entries; a release holds %d" % (label,
+                                                                                len(NAMES)))
+        if len(infos) > LIMIT_ENTRIES:
+            raise NotARelease("%s holds %d entries; a release holds %d" % (label, len(infos),
+                                                                        len(NAMES)))
+        entries = []
+        for info in infos:
+            name = "%s: entry %s" % (label, shown(info.filename))
+            if info.flag_bits & 0x1:
+                raise NotARelease("%s is encrypted; a release's entries are not" % name)
+            if info.compress_type != zipfile.ZIP_DEFLATED:
+                raise NotARelease("%s uses compression method %d; a release uses only deflate (8)"
+                                  % (name, info.compress_type))
+            if max(info.file_size, info.compress_size) > LIMIT_ENTRY:
+                raise NotARelease("%s claims %d bytes; a release's entries are a few tens of KiB, "
+                                  "and none over %d bytes is read"
+                                  % (name, max(info.file_size, info.compress_size), LIMIT_ENTRY))
+            with archive.open(info) as f:
+                entries.append((info, f.read(LIMIT_ENTRY + 1)))
+    except NotARelease:
+        raise
+    except Exception as error:  # zipfile raises many kinds on malformed input
+        raise NotARelease("%s is not a readable zip (%s)" % (
+            label, shown(str(error) or type(error).__name__))) from None
+    return data, archive.comment, entries
+
+
+def read_zip(path, entries=None):
+    """(top, {name: bytes}, {name: mode}, epoch) of a release zip, or of its
+    entries as read_entries gave them; raises NotARelease when they are not
+    exactly those of a release."""
+    if entries is None:
+        _, _, entries = read_entries(path)
+    found = [info.filename for info, _ in entries]
+    top = found[0].split("/")[0] if found else ""
+    if not top.startswith("portcheck-") or found != ["%s/%s" % (top, name) for name in NAMES]:
+        raise NotARelease("%s does not hold a release made by scripts/release.sh: entries %s, "
+                          "want portcheck-<version>/ with %s"
+                          % (shown(path), shown(", ".join(found)), ", ".join(NAMES)))
+    times = {info.date_time for info, _ in entries}
+    if len(times) != 1:
+        raise NotARelease("%s: its entries' times differ, a release's are one" % shown(path))
+    files = {info.filename[len(top) + 1:]: content for info, content in entries}
+    modes = {info.filename[len(top) + 1:]: (info.external_attr >> 16) & 0o7777
+             for info, _ in entries}
+    return top, files, modes, calendar.timegm(times.pop() + (0, 0, 0))

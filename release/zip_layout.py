@@ -1,0 +1,42 @@
+"""The release zip's layout, shared by the steps that write, sign and check
+it: one top folder holding both executables, README.txt, the licence and the
+third-party notices, BUILDINFO.txt and SHA256SUMS, the entries in sorted
+order, each with the release's time and a fixed mode."""
+import hashlib
+import io
+import time
+import zipfile
+
+from safe_output import finish_output, open_output
+
+
+EXECUTABLES = ("x64/portcheck.exe", "x86/portcheck.exe")
+TEXTS = ("README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "BUILDINFO.txt")
+NAMES = tuple(sorted(TEXTS + ("SHA256SUMS",))) + EXECUTABLES
+MODES = {name: 0o755 if name.endswith(".exe") else 0o644 for name in NAMES}
+
+
+def checksums(files):
+    """SHA256SUMS for a release's {name: bytes}: the executables, then the texts."""
+    return "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
+                   for name in EXECUTABLES + TEXTS).encode("ascii")
+
+
+def zip_bytes(top, files, modes, epoch):
+    """The zip of {name: bytes} under top/, with the given modes and time."""
+    stamp = max(time.gmtime(epoch)[:6], (1980, 1, 1, 0, 0, 0))
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for name in sorted(files):
+            entry = zipfile.ZipInfo("%s/%s" % (top, name), date_time=stamp)
+            entry.create_system = 3  # the permissions below are Unix ones
+            entry.external_attr = (0o100000 | modes[name]) << 16
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(entry, files[name], compresslevel=9)
+    return buffer.getvalue()
+
+
+def write_zip(path, top, files, modes, epoch):
+    """Writes the zip through a temporary file beside path, so that a failure
+    or a stop leaves no half-written zip."""
+    finish_output(open_output(path), zip_bytes(top, files, modes, epoch), path)
