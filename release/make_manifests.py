@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The winget and Scoop manifests of a release, for the files a user
 downloads from a base URL: winget's multi-file manifest (version, default
 locale, installer; manifest version 1.6.0) with both MSIs first and the zip
@@ -6,18 +5,15 @@ as a portable fallback, and a Scoop manifest with both architectures. Each
 goes where its package manager's repository keeps it, under the folder:
   winget/manifests/z/Zelnar/PortCheck/<version>/Zelnar.PortCheck[.*].yaml
   scoop/bucket/portcheck.json
-Arguments: the release zip, the MSIs' folder, the base URL, the folder, and
---signed for the signed set (the files' names end in -signed)."""
-import argparse
+Written by the describe step (describe.py); the signed set's name the files
+that end in -signed."""
 import hashlib
 import json
 import os
 import re
-import sys
 import time
 
 from package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
-from safe_output import finish_output, open_output
 from untrusted import read_zip
 
 MANIFEST_VERSION = "1.6.0"
@@ -115,29 +111,3 @@ def manifests(zip_path, msi_folder, base_url, signed):
             + kind("installer")),
         "scoop/bucket/%s.json" % f["command"]: json.dumps(scoop, indent=2) + "\n",
     }
-
-
-def main(arguments):
-    parser = argparse.ArgumentParser(prog="make_manifests.py", description="Writes the winget "
-                                     "and Scoop manifests of a release.")
-    for name in ("zip", "msi_folder", "base_url", "folder"):
-        parser.add_argument(name)
-    parser.add_argument("--signed", action="store_true", help="the signed set")
-    given = parser.parse_args(arguments)
-    zip_path, msi_folder, base_url, folder = given.zip, given.msi_folder, given.base_url, \
-        given.folder
-    if not URL.fullmatch(base_url):
-        print("release: the download URL must be an https:// address without blanks, not %r"
-              % base_url, file=sys.stderr)
-        return 2
-    for name, text in sorted(manifests(zip_path, msi_folder, base_url,
-                                       given.signed).items()):
-        path = os.path.join(folder, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        finish_output(open_output(path), text.encode("utf-8"), path)
-        print(path)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

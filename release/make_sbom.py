@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The CycloneDX 1.6 SBOM (JSON) of a release: the project; every file a user
 downloads (the zip, the MSIs where they exist) and both executables, with
 SHA-256 and SHA-512; per architecture, the runtime parts linked into the
@@ -8,13 +7,10 @@ licence expressions; the Windows DLLs the executables call, which are not
 shipped; and the toolchain in the build's formulation (BUILDINFO.txt).
 Byte-reproducible: its time is the release's, its serial number is derived
 from its content, and it names no host or path.
-Arguments: the zip, the folder holding the set, and --signed for the signed
-set. Writes <zip name without .zip>.cdx.json there and prints its path."""
-import argparse
+Written by the describe step (describe.py) as <zip name without .zip>.cdx.json."""
 import hashlib
 import json
 import os
-import sys
 import time
 import urllib.parse
 import uuid
@@ -22,7 +18,6 @@ import uuid
 from build_info import parse
 from linked_runtime import parse_notices
 from package_facts import ARCHITECTURES, facts, msi_name, version_of
-from safe_output import finish_output, open_output
 from untrusted import read_zip
 from zip_layout import EXECUTABLES
 
@@ -121,21 +116,3 @@ def sbom(zip_path, folder, signed):
     serial = uuid.uuid5(uuid.UUID(f["code_namespace"]), "sbom/" + text)
     document["serialNumber"] = "urn:uuid:%s" % serial
     return json.dumps(document, indent=2, sort_keys=True) + "\n"
-
-
-def main(arguments):
-    parser = argparse.ArgumentParser(prog="make_sbom.py", description="Writes a release's "
-                                     "CycloneDX SBOM beside it.")
-    parser.add_argument("zip")
-    parser.add_argument("folder")
-    parser.add_argument("--signed", action="store_true", help="the signed set")
-    given = parser.parse_args(arguments)
-    zip_path, folder, signed = given.zip, given.folder, given.signed
-    path = os.path.join(folder, os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json")
-    finish_output(open_output(path), sbom(zip_path, folder, signed).encode("utf-8"), path)
-    print(path)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

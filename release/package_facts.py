@@ -38,3 +38,8 @@ def version_of(top):
 
 def msi_name(version, architecture, signed=False):
     return "portcheck-%s-%s%s.msi" % (version, architecture, "-signed" if signed else "")
+
+
+def sbom_name(zip_path):
+    """The SBOM's name: the zip's with .cdx.json."""
+    return os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"

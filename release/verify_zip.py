@@ -1,29 +1,14 @@
-#!/usr/bin/python3
-"""Checks a downloaded release zip or Windows Installer package, signed or
-not (a package: verify_msi.py), against a reference zip
-that scripts/release.sh made: VERIFIED only when the download is, byte for
-byte, what release.sh (and sign-release.sh, signatures apart) makes. The
-download is hostile input: it is read within fixed bounds, and nothing taken
-from it reaches the screen unescaped. Whether a signer is trusted is
-Windows' decision, not this one's.
-Arguments: the zip, the reference zip, the folder of the source it was built
-from, and "given" when the user named the reference (messages then name that
-file) or "commit" when the user named the commit (messages name it)."""
-import os
+"""Compares a downloaded release zip with a reference zip that
+scripts/release.sh made: every entry, header and byte, the executables
+through verify_executable.py. The download is hostile input, read by
+untrusted.py; nothing taken from it reaches the screen unescaped."""
 import re
 import stat
-import subprocess
-import sys
-import tempfile
 
-import verify_msi
-from authenticode import TRUST
-from build_info import checkout_commit, parse
-from package_facts import version_of
-from safe_output import end_cleanly_on_signals
-from untrusted import NotARelease, read_entries, read_zip, refuse_unless_regular, shown
-from zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
+from build_info import parse
+from untrusted import NotARelease, shown
 from verify_executable import executable_check
+from zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
 
 TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")
 COMMIT = re.compile(r"[0-9a-f]{40}( with uncommitted changes)?")
@@ -70,30 +55,47 @@ def entry_differences(name, info, reference):
 
 def build_info_differences(download, reference, source, given):
     """What BUILDINFO.txt says of how the two were built, where it differs."""
-    mine, theirs = parse(reference), parse(download)
-    commit = theirs.get("commit", "")
+    reference_info, download_info = parse(reference), parse(download)
+    commit = download_info.get("commit", "")
     found = []
-    if commit != mine.get("commit"):
+    if commit != reference_info.get("commit"):
         text = "it was built from commit %s; %s %s %s" % (
             shown(commit) or "(none recorded)", source, "was built from" if given else "is at",
-            mine.get("commit"))
+            reference_info.get("commit"))
         if COMMIT.fullmatch(commit) and not given:
             text += " (to check it against that commit's release, with this checkout's " \
                     "checks: scripts/verify-release.sh --commit %s FILE)" % commit[:40]
         found.append(text)
-    if theirs.get("source-date-epoch") != mine.get("source-date-epoch"):
+    if download_info.get("source-date-epoch") != reference_info.get("source-date-epoch"):
         found.append("its source date (SOURCE_DATE_EPOCH) is %s; %s's is %s" % (
-            shown(theirs.get("source-date-epoch", "(none)")), source,
-            mine.get("source-date-epoch")))
-    packages, ours = theirs["built-with"], mine["built-with"]
-    for package in sorted(set(packages) | set(ours)):
-        if packages.get(package) != ours.get(package):
+            shown(download_info.get("source-date-epoch", "(none)")), source,
+            reference_info.get("source-date-epoch")))
+    packages, reference_packages = download_info["built-with"], reference_info["built-with"]
+    for package in sorted(set(packages) | set(reference_packages)):
+        if packages.get(package) != reference_packages.get(package):
             found.append("it was built with %s %s; %s %s" % (
                 shown(package), shown(packages.get(package, "(not recorded)")),
                 "the reference zip was built with" if given else "this machine has",
-                ours.get(package, "(none)")))
+                reference_packages.get(package, "(none)")))
     if not found and download != reference:
         found.append("BUILDINFO.txt differs from %s's" % source)
+    return found
+
+
+def layout_differences(top, reference_top, files, wanted, comment, source):
+    """How the entries, their order and their headers differ from the reference's."""
+    found = []
+    if top != reference_top:
+        found.append("its top folder is %s; %s's release is %s" % (top, source, reference_top))
+    found += ["it lacks %s" % name for name in NAMES if name not in files]
+    found += ["it holds %s, which a release does not" % shown(name)
+              for name in files if name not in wanted]
+    if [n for n in files if n in wanted] != [n for n in wanted if n in files]:
+        found.append("its entries are in another order than a release's")
+    if comment:
+        found.append("the zip carries a comment; a release's has none")
+    for name in (n for n in NAMES if n in files):
+        found += entry_differences(name, files[name][0], wanted[name][0])
     return found
 
 
@@ -109,21 +111,10 @@ def differences(download, reference, source, given, work):
     if outside:
         raise NotARelease("its entries must all lie in one top folder named portcheck-<version> "
                           "(digits, letters, '.', '+', '-'), and %s does not" % shown(outside[0]))
-    found = []
-    if top != reference_top:
-        found.append("its top folder is %s; %s's release is %s" % (top, source, reference_top))
     files = {info.filename[len(top) + 1:]: (info, content) for info, content in entries}
     wanted = {info.filename[len(reference_top) + 1:]: (info, content)
               for info, content in reference_entries}
-    found += ["it lacks %s" % name for name in NAMES if name not in files]
-    found += ["it holds %s, which a release does not" % shown(name)
-              for name in files if name not in wanted]
-    if [n for n in files if n in wanted] != [n for n in wanted if n in files]:
-        found.append("its entries are in another order than a release's")
-    if comment:
-        found.append("the zip carries a comment; a release's has none")
-    for name in (n for n in NAMES if n in files):
-        found += entry_differences(name, files[name][0], wanted[name][0])
+    found = layout_differences(top, reference_top, files, wanted, comment, source)
     contents = {name: content for name, (_, content) in files.items()}
     shown_lines = []
     for name in (n for n in EXECUTABLES if n in files):
@@ -139,110 +130,20 @@ def differences(download, reference, source, given, work):
     if set(NAMES) <= set(files) and contents["SHA256SUMS"] != checksums(contents):
         found.append("SHA256SUMS does not match the files it lists")
     if not found:
-        # Everything but the executables (proven above) and the sums of
-        # them is the reference's own.
-        expected = {n: wanted[n][1] for n in NAMES}
-        expected.update({n: contents[n] for n in EXECUTABLES})
-        expected["SHA256SUMS"] = checksums(expected)
-        expected = zip_bytes(reference_top, expected, MODES, epoch)
-        if expected != data:
-            at = next((i for i, (a, b) in enumerate(zip(expected, data)) if a != b),
-                      min(len(expected), len(data)))
-            found.append("its bytes differ from what release.sh writes for these same files, "
-                         "from byte %d on (data before, between or after the entries, or in "
-                         "their headers)" % at)
+        found += bytes_difference(data, contents, wanted, reference_top, epoch)
     return shown_lines, found
 
 
-def is_package(path):
-    """Whether the file is an OLE compound file, as a Windows Installer package is."""
-    try:
-        with open(path, "rb") as f:
-            return f.read(8) == verify_msi.OLE_MAGIC
-    except OSError:
-        return False
-
-
-def anchor_problem(path):
-    """Why a --ca-file cannot serve as a trust anchor, or None."""
-    try:
-        refuse_unless_regular(path)
-    except NotARelease as error:
-        return "the CA file: %s" % error
-    if subprocess.run(["openssl", "x509", "-in", path, "-noout"], capture_output=True,
-                      stdin=subprocess.DEVNULL).returncode != 0:
-        return "the CA file %s holds no PEM certificate" % shown(path)
-    return None
-
-
-def refused(path, error):
-    """Prints the one line for a file that is no release file; status 2."""
-    label = shown(path)
-    said = str(error)
-    print("verify-release: NOT A RELEASE FILE: %s" % (
-        said if said.startswith(label) else "%s: %s" % (label, said)))
-    return 2
-
-
-def main(arguments):
-    end_cleanly_on_signals()
-    if arguments[:1] == ["--ca-file"] and len(arguments) > 2:
-        TRUST["ca_file"] = arguments[1]
-        arguments = arguments[2:]
-        problem = anchor_problem(TRUST["ca_file"])
-        if problem:
-            print("verify-release: %s" % problem, file=sys.stderr)
-            return 2
-    if len(arguments) == 2 and arguments[0] == "--regular":
-        try:
-            refuse_unless_regular(arguments[1])
-        except NotARelease as error:
-            return refused(arguments[1], error)
-        return 0
-    if len(arguments) not in (3, 4):
-        print("usage: verify_zip.py [--ca-file FILE] ZIP REFERENCE-ZIP SOURCE [given|commit]",
-              file=sys.stderr)
-        return 2
-    zip_path, reference_path, checkout = arguments[:3]
-    given = arguments[3:] == ["given"]
-    commit = checkout_commit(checkout)
-    source = "the reference zip %s" % shown(os.path.basename(reference_path)) if given else \
-        "commit %s" % commit[:12] if arguments[3:] == ["commit"] else "this checkout"
-    try:
-        _, _, reference_entries = read_entries(reference_path)
-        reference_top, reference_files, _, epoch = read_zip(reference_path, reference_entries)
-    except NotARelease as error:
-        print("verify-release: the reference is not a release zip: %s" % error, file=sys.stderr)
-        return 2
-    try:
-        refuse_unless_regular(zip_path)
-        with tempfile.TemporaryDirectory() as work:
-            if is_package(zip_path):
-                reference = (version_of(reference_top), epoch, reference_files)
-                lines, found = verify_msi.differences(zip_path, reference, source, work)
-            else:
-                lines, found = differences(read_entries(zip_path), (epoch, reference_entries),
-                                           source, given, work)
-    except NotARelease as error:
-        return refused(zip_path, error)
-    print("Checking %s against %s" % (shown(os.path.basename(zip_path)), source if given else
-                                      "%s (commit %s, built from a clean export)"
-                                      % (source, commit)))
-    for line in lines:
-        print(line)
-    for line in found:
-        print("DIFFERS: %s" % line)
-    if found:
-        print("NOT VERIFIED: %d difference%s from what %s makes; see docs/verifying.md"
-              % (len(found), "" if len(found) == 1 else "s", source))
-        return 1
-    print("VERIFIED: every byte is what %s makes (release.sh, and sign-release.sh for the "
-          "signatures: one signer each, and no unsigned attribute but a timestamp over that "
-          "very signature); %s" % (source, "each signer chains to %s for code signing"
-                                   % shown(os.path.basename(TRUST["ca_file"])) if TRUST["ca_file"]
-                                   else "who signed is a claim, see above"))
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+def bytes_difference(data, contents, wanted, reference_top, epoch):
+    """Everything but the executables (proven already) and the sums of them
+    is the reference's own: the zip rebuilt from those must be the download."""
+    expected = {n: wanted[n][1] for n in NAMES}
+    expected.update({n: contents[n] for n in EXECUTABLES})
+    expected["SHA256SUMS"] = checksums(expected)
+    expected = zip_bytes(reference_top, expected, MODES, epoch)
+    if expected == data:
+        return []
+    at = next((i for i, (a, b) in enumerate(zip(expected, data)) if a != b),
+              min(len(expected), len(data)))
+    return ["its bytes differ from what release.sh writes for these same files, from byte %d "
+            "on (data before, between or after the entries, or in their headers)" % at]

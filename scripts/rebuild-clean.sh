@@ -42,7 +42,7 @@ if [ -z "$given" ]; then
   given=$(tail -n 1 "$work/here.log")
 fi
 # What the release recorded: its toolchain, pinned where the archive has it.
-/usr/bin/python3 -B "$top/release/compare_rebuild.py" recorded "$given" >"$work/recorded" || exit 2
+/usr/bin/python3 -B "$top/release/rebuild_clean.py" recorded "$given" >"$work/recorded" || exit 2
 epoch=$(sed -n 's/^source-date-epoch //p' "$work/recorded")
 
 echo "Making a minimal Debian 12 root with the build packages (a few minutes)..." >&2
@@ -82,5 +82,5 @@ bwrap --bind "$work/root" / --dev /dev --proc /proc --tmpfs /tmp --unshare-net -
 }
 rebuilt=$work/root$(tail -n 1 "$work/rebuild.log")
 echo "Comparing..." >&2
-/usr/bin/python3 -B "$top/release/compare_rebuild.py" compare "$given" "$rebuilt" \
+/usr/bin/python3 -B "$top/release/rebuild_clean.py" compare "$given" "$rebuilt" \
   "$work/unavailable"

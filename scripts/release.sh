@@ -65,10 +65,5 @@ echo "Packaging..."
 zip=$(/usr/bin/python3 -B release/make_zip.py "$version" "$out/build/release-x64/portcheck.exe" \
   "$out/build/release-x86/portcheck.exe" "$out/dist")
 /usr/bin/python3 -B release/make_msi.py "$zip" "$out/dist" >/dev/null
-if [ -n "$url" ]; then
-  /usr/bin/python3 -B release/make_manifests.py "$zip" "$out/dist" "$url" "$out/dist/manifests" \
-    >/dev/null
-fi
-/usr/bin/python3 -B release/make_sbom.py "$zip" "$out/dist" >/dev/null
-/usr/bin/python3 -B release/set_checksums.py "$zip" "$out/dist" >/dev/null
+/usr/bin/python3 -B release/describe.py "$zip" "$out/dist" ${url:+--download-url "$url"} >/dev/null
 echo "$zip"

@@ -13,4 +13,4 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
 ensure_packages $PORTCHECK_SIGN_PACKAGES
-exec /usr/bin/python3 -B "$top/release/sign_zip.py" "$@"
+exec /usr/bin/python3 -B "$top/release/sign_release.py" "$@"

@@ -47,9 +47,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 ensure_packages $PORTCHECK_VERIFY_PACKAGES
 verify() {
   if [ -n "$ca" ]; then
-    /usr/bin/python3 -B "$top/release/verify_zip.py" --ca-file "$ca" "$@"
+    /usr/bin/python3 -B "$top/release/verify_release.py" --ca-file "$ca" "$@"
   else
-    /usr/bin/python3 -B "$top/release/verify_zip.py" "$@"
+    /usr/bin/python3 -B "$top/release/verify_release.py" "$@"
   fi
 }
 # Anything but a regular file is refused before a minute is spent building:
@@ -58,7 +58,7 @@ for file in "$@"; do
   verify --regular "$file" || exit 2
 done
 if [ $# -eq 2 ]; then
-  verify "$1" "$2" "$top" given
+  verify --named reference "$1" "$2" "$top"
   exit
 fi
 git_here() {
@@ -109,4 +109,4 @@ sh "$work/src/scripts/release.sh" "$work/out" >"$work/release.log" 2>&1 </dev/nu
   echo "verify-release: the release of commit $wanted could not be built" >&2
   exit 2
 }
-verify "$1" "$(tail -n 1 "$work/release.log")" "$work/src" ${commit:+commit}
+verify ${commit:+--named commit} "$1" "$(tail -n 1 "$work/release.log")" "$work/src"

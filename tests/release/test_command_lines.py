@@ -11,13 +11,12 @@ RELEASE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 class WrongArguments(unittest.TestCase):
     def test_usage_and_status_2(self):
         for module, arguments in (("make_zip.py", ["1.0.0"]), ("make_msi.py", []),
-                                  ("make_sbom.py", ["a.zip", "folder", "signed"]),
-                                  ("set_checksums.py", ["--bogus"]),
-                                  ("make_manifests.py", ["a.zip"]),
+                                  ("describe.py", ["a.zip", "folder", "signed"]),
+                                  ("describe.py", ["a.zip", "f", "--download-url", "http://x"]),
                                   ("linked_runtime.py", ["check"]),
-                                  ("compare_rebuild.py", ["compare", "a.zip"]),
-                                  ("verify_zip.py", ["a.zip"]),
-                                  ("sign_zip.py", [])):
+                                  ("rebuild_clean.py", ["compare", "a.zip"]),
+                                  ("verify_release.py", ["a.zip"]),
+                                  ("sign_release.py", [])):
             done = subprocess.run([sys.executable, "-B", os.path.join(RELEASE, module)]
                                   + arguments, capture_output=True, text=True,
                                   stdin=subprocess.DEVNULL)

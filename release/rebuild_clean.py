@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """The two ends of scripts/rebuild-clean.sh.
-  compare_rebuild.py recorded ZIP
+  rebuild_clean.py recorded ZIP
 prints the full record of the zip's build (the .buildinfo beside it, or else
 the zip's own BUILDINFO.txt).
-  compare_rebuild.py compare ZIP REBUILT-ZIP UNAVAILABLE
+  rebuild_clean.py compare ZIP REBUILT-ZIP UNAVAILABLE
 says IDENTICAL (status 0) when the clean root's zip is the given one byte for
 byte; otherwise which entries differ and which recorded tool versions the
 root did not have, and whether Debian's archive still offers them (status 1).
@@ -22,17 +22,17 @@ def compare(given, rebuilt, unavailable):
             print("IDENTICAL: %s is, byte for byte, what a minimal Debian 12 root built from "
                   "this checkout with the network cut off" % shown(os.path.basename(given)))
             return 0
-    _, mine, _, _ = read_zip(given)
-    _, theirs, _, _ = read_zip(rebuilt)
+    _, given_files, _, _ = read_zip(given)
+    _, rebuilt_files, _, _ = read_zip(rebuilt)
     print("DIFFERENT: %s is not what the clean root built" % shown(os.path.basename(given)))
     for name in NAMES:
-        if mine.get(name) != theirs.get(name):
+        if given_files.get(name) != rebuilt_files.get(name):
             print("  %s differs" % name)
-    mine_info, their_info = parse(record(given, mine)), parse(record(rebuilt, theirs))
-    if mine_info.get("commit") != their_info.get("commit"):
+    given_info, rebuilt_info = parse(record(given, given_files)), parse(record(rebuilt, rebuilt_files))
+    if given_info.get("commit") != rebuilt_info.get("commit"):
         print("  it was built from commit %s; this checkout is at %s" % (
-            shown(mine_info.get("commit", "(none)")), their_info.get("commit")))
-    recorded, got = mine_info["built-with"], their_info["built-with"]
+            shown(given_info.get("commit", "(none)")), rebuilt_info.get("commit")))
+    recorded, got = given_info["built-with"], rebuilt_info["built-with"]
     with open(unavailable) as f:
         gone = {line.split()[0] for line in f if line.strip()}
     for package in sorted(set(recorded) | set(got)):
@@ -66,7 +66,7 @@ def main(arguments):
     except NotARelease as error:
         print("rebuild-clean: %s" % error, file=sys.stderr)
         return 2
-    print("usage: compare_rebuild.py recorded ZIP | compare ZIP REBUILT UNAVAILABLE",
+    print("usage: rebuild_clean.py recorded ZIP | compare ZIP REBUILT UNAVAILABLE",
           file=sys.stderr)
     return 2
 

@@ -14,8 +14,7 @@ import sys
 import tempfile
 
 import make_manifests
-import make_sbom
-import set_checksums
+from describe import describe
 from make_msi import packages
 from package_facts import msi_name, version_of
 from pe_image import is_signed, osslsigncode
@@ -116,11 +115,7 @@ def main(arguments):
             if os.path.exists(temporary):
                 os.unlink(temporary)
     folder = os.path.dirname(os.path.abspath(zip_path))
-    make_sbom.main([said, folder, "--signed"])
-    set_checksums.main([said, folder, "--signed"])
-    if url:
-        make_manifests.main([said, folder, url, os.path.join(folder, "manifests-signed"),
-                             "--signed"])
+    describe(said, folder, signed=True, url=url)
     if any(option in TIMESTAMP_OPTIONS for option in key_options):
         print("Timestamped: the server's time is in the signatures, so signing again gives "
               "other bytes.")

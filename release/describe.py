@@ -1,0 +1,54 @@
+#!/usr/bin/python3
+"""The describe step, for the unsigned set (scripts/release.sh) and the
+signed one (sign_release.py) alike: beside a release's zip and packages, its
+CycloneDX SBOM (make_sbom.py), then the sums of every file a user downloads
+(set_checksums.py), and, given the address the files will be downloaded
+from, the winget and Scoop manifests (make_manifests.py) under manifests/
+(manifests-signed/ for the signed set). Prints each path written."""
+import argparse
+import os
+import sys
+
+import make_manifests
+import make_sbom
+import set_checksums
+from package_facts import sbom_name
+from safe_output import end_cleanly_on_signals, finish_output, open_output
+
+
+def write(path: str, data: bytes) -> str:
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    finish_output(open_output(path), data, path)
+    return path
+
+
+def describe(zip_path: str, folder: str, signed: bool = False, url: str = None) -> list:
+    """Writes the set's descriptions; the paths written."""
+    written = [write(os.path.join(folder, sbom_name(zip_path)),
+                     make_sbom.sbom(zip_path, folder, signed).encode("utf-8"))]
+    written.append(write(*set_checksums.sums(zip_path, folder, signed)))
+    if url:
+        manifests = os.path.join(folder, "manifests-signed" if signed else "manifests")
+        written += [write(os.path.join(manifests, name), text.encode("utf-8")) for name, text
+                    in sorted(make_manifests.manifests(zip_path, folder, url, signed).items())]
+    return written
+
+
+def main(arguments: list) -> int:
+    parser = argparse.ArgumentParser(prog="describe.py", description="Writes the SBOM, sums "
+                                     "and manifests beside a release's files.")
+    parser.add_argument("zip")
+    parser.add_argument("folder")
+    parser.add_argument("--signed", action="store_true", help="the signed set")
+    parser.add_argument("--download-url", help="the https:// address the files go to")
+    given = parser.parse_args(arguments)
+    if given.download_url is not None and not make_manifests.URL.fullmatch(given.download_url):
+        parser.error("the download URL must be an https:// address without blanks")
+    end_cleanly_on_signals()
+    for path in describe(given.zip, given.folder, given.signed, given.download_url):
+        print(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
