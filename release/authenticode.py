@@ -12,10 +12,10 @@ import calendar
 import hashlib
 import os
 import re
-import subprocess
 import time
 
 from pe_image import certificate_table, osslsigncode
+from tools import run_tool
 from untrusted import NotARelease, shown
 
 # The trust anchor the user named (verify-release.sh --ca-file), or None.
@@ -204,8 +204,7 @@ def image_digest(image, hasher):
 
 
 def openssl(*arguments):
-    return subprocess.run(["openssl"] + list(arguments), capture_output=True,
-                          stdin=subprocess.DEVNULL)
+    return run_tool(["openssl"] + list(arguments))
 
 
 def judge(image, der, work):

@@ -12,18 +12,15 @@ differs. No host name, path or build time in either."""
 import importlib
 import os
 import shutil
-import subprocess
+
+from tools import run_tool
 
 TRIPLES = ("x86_64-w64-mingw32", "i686-w64-mingw32")
 
 
 def run(*command, folder=None, any_status=False):
     """What a command printed, or "" when it failed or could not start."""
-    try:
-        done = subprocess.run(list(command), cwd=folder, capture_output=True, text=True,
-                              stdin=subprocess.DEVNULL)
-    except OSError:
-        return ""
+    done = run_tool(list(command), cwd=folder, text=True)
     return done.stdout.strip() if done.returncode == 0 or any_status else ""
 
 

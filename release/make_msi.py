@@ -19,7 +19,6 @@ import hashlib
 import os
 import re
 import struct
-import subprocess
 import sys
 import tempfile
 from xml.sax.saxutils import quoteattr
@@ -28,6 +27,7 @@ import gi
 
 from package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
 from safe_output import end_cleanly_on_signals, finish_output, open_output
+from tools import run_tool
 from untrusted import read_zip
 
 gi.require_version("Libmsi", "1.0")
@@ -239,9 +239,8 @@ def msi_bytes(version, architecture, image, texts, epoch):
             with open(os.path.join(work, name), "wb") as f:
                 f.write(data)
             os.utime(os.path.join(work, name), (epoch, epoch))
-        made = subprocess.run(["wixl", "-a", ARCHITECTURES[architecture][0], "-o", "out.msi",
-                               "portcheck.wxs"], cwd=work, capture_output=True, text=True,
-                              stdin=subprocess.DEVNULL, env=dict(os.environ, TZ="UTC"))
+        made = run_tool(["wixl", "-a", ARCHITECTURES[architecture][0], "-o", "out.msi",
+                         "portcheck.wxs"], cwd=work, text=True, env={"TZ": "UTC"})
         out = os.path.join(work, "out.msi")
         if made.returncode != 0 or not os.path.exists(out):
             raise RuntimeError("wixl could not build the %s package:\n%s" % (

@@ -2,8 +2,8 @@
 and osslsigncode run over an image in a work folder."""
 import os
 import struct
-import subprocess
 
+from tools import run_tool
 from untrusted import NotARelease
 
 
@@ -53,8 +53,7 @@ def osslsigncode(command, options, image, work, any_status=False):
         f.write(image)
     if os.path.exists(made):
         os.unlink(made)
-    run = subprocess.run(["osslsigncode", command] + options + ["-in", given, "-out", made],
-                         capture_output=True, text=True)
+    run = run_tool(["osslsigncode", command] + options + ["-in", given, "-out", made], text=True)
     if (run.returncode != 0 and not any_status) or not os.path.exists(made):
         return None, run.stdout + run.stderr
     with open(made, "rb") as f:

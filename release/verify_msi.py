@@ -1,6 +1,7 @@
 """Checks a downloaded Windows Installer package against what a release zip
 of this checkout's gives: unsigned, it must be the package make_msi.py builds
 from the reference's files, byte for byte; signed, its executable must be
+from tools import run_tool
 the reference's with a signature that covers it, and the package built again
 from that executable, with the download's signature attached, must be the
 download byte for byte. The package is hostile input: read within bounds,
@@ -9,14 +10,14 @@ bounds too."""
 import json
 import os
 import struct
-import subprocess
 import sys
 import zlib
 
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
 from make_msi import TEXTS, msi_bytes
-from verify_executable import executable_check
+from tools import run_tool
 from untrusted import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
+from verify_executable import executable_check
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 MACHINES = {0x8664: "x64", 0x14C: "x86"}
@@ -27,9 +28,8 @@ def streams(path, work):
     """{stream name: bytes} of a package, read by msi_streams.py."""
     folder = os.path.join(work, "streams")
     os.makedirs(folder)
-    done = subprocess.run([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), path,
-                           folder, str(LIMIT_ENTRY)], capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL)
+    done = run_tool([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), path, folder,
+                     str(LIMIT_ENTRY)], text=True)
     index = os.path.join(folder, "streams.json")
     if done.returncode != 0 or not os.path.exists(index):
         # Only the reader's own words: a library's raw text says nothing to a user.
@@ -87,8 +87,7 @@ def msi_signature_problem(package, der, work):
     path = os.path.join(work, "check.msi")
     with open(path, "wb") as f:
         f.write(package)
-    said = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL)
+    said = run_tool(["osslsigncode", "verify", "-in", path], text=True)
     wrong, lines = judge(None, der, work)
     if "MISMATCH" in said.stdout + said.stderr:
         wrong = "its signature was made for other bytes: the digest it signs is not this file's"

@@ -8,7 +8,6 @@ against the trust anchor the user names (--ca-file), and is otherwise a
 claim."""
 import argparse
 import os
-import subprocess
 import sys
 import tempfile
 
@@ -18,6 +17,7 @@ from authenticode import TRUST
 from build_info import checkout_commit
 from package_facts import version_of
 from safe_output import end_cleanly_on_signals
+from tools import run_tool
 from untrusted import NotARelease, read_entries, read_zip, refuse_unless_regular, shown
 
 
@@ -52,8 +52,7 @@ def anchor_problem(path: str):
         refuse_unless_regular(path)
     except NotARelease as error:
         return "the CA file: %s" % error
-    if subprocess.run(["openssl", "x509", "-in", path, "-noout"], capture_output=True,
-                      stdin=subprocess.DEVNULL).returncode != 0:
+    if run_tool(["openssl", "x509", "-in", path, "-noout"]).returncode != 0:
         return "the CA file %s holds no PEM certificate" % shown(path)
     return None
 

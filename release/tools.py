@@ -1,0 +1,17 @@
+"""The one way the release's steps run another program: no standard input,
+its output captured, and a program that cannot start taken as one that
+failed (status 127, the reason as its error output)."""
+import os
+import subprocess
+
+
+def run_tool(command: list, cwd: str = None, text: bool = False,
+             env: dict = None) -> subprocess.CompletedProcess:
+    try:
+        return subprocess.run(command, cwd=cwd, capture_output=True, text=text,
+                              stdin=subprocess.DEVNULL,
+                              env=None if env is None else dict(os.environ, **env))
+    except OSError as error:
+        said = "%s: %s" % (command[0], error.strerror)
+        return subprocess.CompletedProcess(command, 127, "" if text else b"",
+                                           said if text else said.encode())
