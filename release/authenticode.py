@@ -216,15 +216,28 @@ def judge(image, der, work):
     named, and is otherwise a claim."""
     try:
         detached, content, hasher, digest = pieces(der)
-        signed = signed_data(der)
+        wrong, times = structure(der, signed_data(der), work)
     except (ValueError, IndexError):
         return "its signature cannot be read as an Authenticode signature", []
-    try:
-        wrong, times = structure(der, signed, work)
-    except (ValueError, IndexError):
-        wrong = "its signature's signer information cannot be read"
     if wrong:
         return wrong, []
+    checked, signature, certificate = check_signature(detached, content, work)
+    try:  # a package's digest (image None) is checked by its caller
+        matches = image is None or image_digest(image, hasher) == digest
+    except NotARelease:
+        matches = False
+    if not matches:
+        return "its signature was made for other bytes: the digest it signs is not this " \
+               "file's", []
+    if not checked:
+        return "its signature does not check against its own certificate: it is not a " \
+               "signature of these bytes", []
+    return who_signed(certificate, signature, times, work)
+
+
+def check_signature(detached, content, work):
+    """(whether the signature checks against the certificate it carries, the
+    detached signature's path, the signer certificate's path)."""
     signature, data, certificate = (os.path.join(work, name)
                                     for name in ("detached.p7", "content.bin", "signer.pem"))
     for path, value in ((signature, detached), (data, content)):
@@ -234,25 +247,20 @@ def judge(image, der, work):
         os.unlink(certificate)
     checked = openssl("smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in",
                       signature, "-content", data, "-signer", certificate, "-out", os.devnull)
-    try:  # a package's digest (image None) is checked by its caller
-        matches = image is None or image_digest(image, hasher) == digest
-    except NotARelease:
-        matches = False
-    if not matches:
-        return "its signature was made for other bytes: the digest it signs is not this " \
-               "file's", []
-    if checked.returncode != 0 or not os.path.exists(certificate):
-        return "its signature does not check against its own certificate: it is not a " \
-               "signature of these bytes", []
+    return checked.returncode == 0 and os.path.exists(certificate), signature, certificate
+
+
+def who_signed(certificate, signature, times, work):
+    """judge()'s answer for a signature that covers the file: the signer as a
+    claim, or judged against the trust anchor the user named."""
     subject, issuer = names(certificate)
     lines = ["  signed by \"%s\", issued by \"%s\"" % (shown(subject), shown(issuer))]
-    lines += ["  timestamped %s by a timestamp that covers this signature" % shown(time)
-              for time in times]
+    lines += ["  timestamped %s by a timestamp that covers this signature" % shown(when)
+              for when in times]
     if TRUST["ca_file"] is None:
         return None, lines + ["  who signed is a claim: not checked against any trust anchor "
                               "(--ca-file names one)"]
-    untrusted = chain(signature, work)
-    return trusted(certificate, untrusted, times, TRUST["ca_file"]), lines + [
+    return trusted(certificate, chain(signature, work), times, TRUST["ca_file"]), lines + [
         "  its certificate chains to a certificate in %s, for code signing"
         % shown(os.path.basename(TRUST["ca_file"]))]
 

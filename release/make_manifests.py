@@ -52,18 +52,13 @@ def yaml_pairs(pairs, first, rest):
     return lines
 
 
-def manifests(zip_path, msi_folder, base_url, signed):
-    """{relative path: text}."""
-    f = facts()
-    top, _, _, epoch = read_zip(zip_path)
-    version = version_of(top)
-    url = lambda name: base_url.rstrip("/") + "/" + name
-    zip_name = os.path.basename(zip_path)
-    identity = [("PackageIdentifier", f["identifier"]), ("PackageVersion", version)]
-    installers = []
+def installers(zip_path, msi_folder, top, url, signed):
+    """winget's installers: both MSIs first, then the zip as a portable install."""
+    f, version, zip_name = facts(), version_of(top), os.path.basename(zip_path)
+    found = []
     for architecture in ARCHITECTURES:
         name = msi_name(version, architecture, signed)
-        installers.append([
+        found.append([
             ("Architecture", architecture), ("InstallerType", "msi"), ("Scope", "machine"),
             ("InstallerUrl", url(name)), ("InstallerSha256", sha256(os.path.join(msi_folder, name))),
             ("ProductCode", product_code(version, architecture)),
@@ -74,29 +69,43 @@ def manifests(zip_path, msi_folder, base_url, signed):
             ("AppsAndFeaturesEntries", [[("ProductCode", product_code(version, architecture)),
                                          ("UpgradeCode", f["upgrade_code"])]])])
     for architecture in ARCHITECTURES:
-        installers.append([
+        found.append([
             ("Architecture", architecture), ("InstallerType", "zip"),
             ("NestedInstallerType", "portable"),
             ("NestedInstallerFiles", [[
                 ("RelativeFilePath", "%s\\%s\\portcheck.exe" % (top, architecture)),
                 ("PortableCommandAlias", f["command"])]]),
             ("InstallerUrl", url(zip_name)), ("InstallerSha256", sha256(zip_path))])
-    kind = lambda name: [("ManifestType", name), ("ManifestVersion", MANIFEST_VERSION)]
-    folder = "winget/manifests/%s/%s/%s" % (f["identifier"][0].lower(),
-                                            f["identifier"].replace(".", "/"), version)
-    # The whole top folder, so that the licence and notices stay beside the
-    # program; the command is the architecture's executable.
-    scoop = {
-        "version": version,
+    return found
+
+
+def scoop(zip_path, top, url):
+    """Scoop's manifest. The whole top folder is kept, so that the licence and
+    notices stay beside the program; the command is the architecture's executable."""
+    f = facts()
+    return {
+        "version": version_of(top),
         "description": f["short_description"],
         "homepage": f["homepage"],
         "license": f["license"],
         "extract_dir": top,
         "architecture": {
-            bits: {"url": url(zip_name), "hash": sha256(zip_path).lower(),
+            bits: {"url": url(os.path.basename(zip_path)), "hash": sha256(zip_path).lower(),
                    "bin": "%s\\portcheck.exe" % architecture}
             for bits, architecture in (("64bit", "x64"), ("32bit", "x86"))},
     }
+
+
+def manifests(zip_path: str, msi_folder: str, base_url: str, signed: bool) -> dict:
+    """{relative path: text}."""
+    f = facts()
+    top, _, _, epoch = read_zip(zip_path)
+    version = version_of(top)
+    url = lambda name: base_url.rstrip("/") + "/" + name
+    identity = [("PackageIdentifier", f["identifier"]), ("PackageVersion", version)]
+    kind = lambda name: [("ManifestType", name), ("ManifestVersion", MANIFEST_VERSION)]
+    folder = "winget/manifests/%s/%s/%s" % (f["identifier"][0].lower(),
+                                            f["identifier"].replace(".", "/"), version)
     return {
         "%s/%s.yaml" % (folder, f["identifier"]): yaml(
             identity + [("DefaultLocale", "en-US")] + kind("version")),
@@ -107,7 +116,8 @@ def manifests(zip_path, msi_folder, base_url, signed):
                         ("Moniker", f["command"])] + kind("defaultLocale")),
         "%s/%s.installer.yaml" % (folder, f["identifier"]): yaml(
             identity + [("ReleaseDate", time.strftime("%Y-%m-%d", time.gmtime(epoch))),
-                        ("Installers", installers)]
+                        ("Installers", installers(zip_path, msi_folder, top, url, signed))]
             + kind("installer")),
-        "scoop/bucket/%s.json" % f["command"]: json.dumps(scoop, indent=2) + "\n",
+        "scoop/bucket/%s.json" % f["command"]: json.dumps(scoop(zip_path, top, url),
+                                                          indent=2) + "\n",
     }

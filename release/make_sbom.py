@@ -40,21 +40,24 @@ def purl(package, version):
         "arch=%s&" % architecture if architecture else "")
 
 
-def sbom(zip_path, folder, signed):
-    f = facts()
-    top, files, _, epoch = read_zip(zip_path)
-    version = version_of(top)
-    info = parse(files["BUILDINFO.txt"])
-    tools = info["built-with"]
-    linked = parse_notices(files["THIRD-PARTY-NOTICES.txt"].decode("ascii"))
+def file_components(zip_path, folder, version, signed):
+    """The files a user downloads in the set: the zip, and the MSIs where they exist."""
     downloads = [os.path.basename(zip_path)] + [
         name for name in (msi_name(version, a, signed) for a in ARCHITECTURES)
         if os.path.exists(os.path.join(folder, name))]
-    components, dependencies = [], []
+    components = []
     for name in downloads:
         with open(os.path.join(folder, name), "rb") as g:
             components.append({"type": "file", "bom-ref": "file:" + name, "name": name,
                                "hashes": hashes(g.read())})
+    return components
+
+
+def executable_components(files, tools):
+    """(components, dependencies) of the executables, the runtime parts
+    linked into them and the Windows DLLs they call."""
+    linked = parse_notices(files["THIRD-PARTY-NOTICES.txt"].decode("ascii"))
+    components, dependencies = [], []
     for name in EXECUTABLES:
         architecture = name.split("/")[0]
         needs = []
@@ -77,16 +80,45 @@ def sbom(zip_path, folder, signed):
                     "supplier": {"name": "Microsoft"}, "scope": "required",
                     "description": "Part of Windows; called by the executables, not shipped"}
                    for dll in SYSTEM]
-    when = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch))
+    return components, dependencies
+
+
+def formulation(tools, info, epoch, signed):
+    """The toolchain and the commands that made the set."""
+    return [{
+        "bom-ref": "formulation",
+        "components": [{"type": "application", "bom-ref": "tool:" + package,
+                        "name": package.partition(":")[0], "version": tool_version,
+                        "purl": purl(package, tool_version)}
+                       for package, tool_version in sorted(tools.items())],
+        "workflows": [{
+            "bom-ref": "workflow:release", "uid": "release", "name": "release",
+            "taskTypes": ["build"] + (["other"] if signed else []),
+            "steps": [{"name": "build and package",
+                       "commands": [{"executed": "scripts/release.sh"}]}]
+            + ([{"name": "sign", "commands": [{"executed": "scripts/sign-release.sh"}]}]
+               if signed else []),
+            "properties": [{"name": "SOURCE_DATE_EPOCH",
+                            "value": info.get("source-date-epoch", str(epoch))}]}]}]
+
+
+def sbom(zip_path: str, folder: str, signed: bool) -> str:
+    """The SBOM's text, its serial number derived from the rest."""
+    f = facts()
+    top, files, _, epoch = read_zip(zip_path)
+    info = parse(files["BUILDINFO.txt"])
+    components = file_components(zip_path, folder, version_of(top), signed)
+    linked, dependencies = executable_components(files, info["built-with"])
+    components += linked
     document = {
         "bomFormat": "CycloneDX", "specVersion": "1.6", "version": 1,
         "metadata": {
-            "timestamp": when,
+            "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch)),
             "lifecycles": [{"phase": "build"}],
             "supplier": {"name": f["publisher"]},
             "component": {
                 "type": "application", "bom-ref": "portcheck", "name": "portcheck",
-                "version": version, "description": f["short_description"],
+                "version": version_of(top), "description": f["short_description"],
                 "supplier": {"name": f["publisher"]},
                 "licenses": [{"license": {"id": f["license"]}}],
                 "externalReferences": [{"type": "website", "url": f["homepage"]}],
@@ -96,23 +128,9 @@ def sbom(zip_path, folder, signed):
         "dependencies": [{"ref": "portcheck", "dependsOn": [c["bom-ref"] for c in components
                                                              if c["type"] == "file"]}]
         + dependencies,
-        "formulation": [{
-            "bom-ref": "formulation",
-            "components": [{"type": "application", "bom-ref": "tool:" + package,
-                            "name": package.partition(":")[0], "version": tool_version,
-                            "purl": purl(package, tool_version)}
-                           for package, tool_version in sorted(tools.items())],
-            "workflows": [{
-                "bom-ref": "workflow:release", "uid": "release", "name": "release",
-                "taskTypes": ["build"] + (["other"] if signed else []),
-                "steps": [{"name": "build and package",
-                           "commands": [{"executed": "scripts/release.sh"}]}]
-                + ([{"name": "sign", "commands": [{"executed": "scripts/sign-release.sh"}]}]
-                   if signed else []),
-                "properties": [{"name": "SOURCE_DATE_EPOCH",
-                                "value": info.get("source-date-epoch", str(epoch))}]}]}],
+        "formulation": formulation(info["built-with"], info, epoch, signed),
     }
     text = json.dumps(document, indent=2, sort_keys=True)
-    serial = uuid.uuid5(uuid.UUID(f["code_namespace"]), "sbom/" + text)
-    document["serialNumber"] = "urn:uuid:%s" % serial
+    document["serialNumber"] = "urn:uuid:%s" % uuid.uuid5(uuid.UUID(f["code_namespace"]),
+                                                          "sbom/" + text)
     return json.dumps(document, indent=2, sort_keys=True) + "\n"

@@ -49,11 +49,8 @@ def refuse_unless_regular(path):
         raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
 
 
-def read_entries(path):
-    """(the zip's bytes, its comment, [(ZipInfo, content)]) of a zip that may have been
-    made to do harm: bounded in size, count and method before anything is
-    inflated, and every malformed file reported as NotARelease in one line."""
-    label = shown(path)
+def read_bounded(path, label):
+    """The bytes of a regular file of at most LIMIT_ZIP bytes."""
     refuse_unless_regular(path)
     try:
         size = os.path.getsize(path)
@@ -61,9 +58,31 @@ def read_entries(path):
             raise NotARelease("%s is %d bytes; a release zip is a few tens of KiB, and none over "
                               "%d bytes is read" % (label, size, LIMIT_ZIP))
         with open(path, "rb") as f:
-            data = f.read(LIMIT_ZIP + 1)
+            return f.read(LIMIT_ZIP + 1)
     except OSError as error:
         raise NotARelease("%s cannot be read (%s)" % (label, shown(error.strerror or ""))) from None
+
+
+def refuse_entry(info, label):
+    """NotARelease for an entry a release never holds, before it is inflated."""
+    name = "%s: entry %s" % (label, shown(info.filename))
+    if info.flag_bits & 0x1:
+        raise NotARelease("%s is encrypted; a release's entries are not" % name)
+    if info.compress_type != zipfile.ZIP_DEFLATED:
+        raise NotARelease("%s uses compression method %d; a release uses only deflate (8)"
+                          % (name, info.compress_type))
+    if max(info.file_size, info.compress_size) > LIMIT_ENTRY:
+        raise NotARelease("%s claims %d bytes; a release's entries are a few tens of KiB, "
+                          "and none over %d bytes is read"
+                          % (name, max(info.file_size, info.compress_size), LIMIT_ENTRY))
+
+
+def read_entries(path: str):
+    """(the zip's bytes, its comment, [(ZipInfo, content)]) of a zip that may have been
+    made to do harm: bounded in size, count and method before anything is
+    inflated, and every malformed file reported as NotARelease in one line."""
+    label = shown(path)
+    data = read_bounded(path, label)
     try:
         archive = zipfile.ZipFile(io.BytesIO(data))
         infos = archive.infolist()
@@ -75,16 +94,7 @@ def read_entries(path):
                                                                         len(NAMES)))
         entries = []
         for info in infos:
-            name = "%s: entry %s" % (label, shown(info.filename))
-            if info.flag_bits & 0x1:
-                raise NotARelease("%s is encrypted; a release's entries are not" % name)
-            if info.compress_type != zipfile.ZIP_DEFLATED:
-                raise NotARelease("%s uses compression method %d; a release uses only deflate (8)"
-                                  % (name, info.compress_type))
-            if max(info.file_size, info.compress_size) > LIMIT_ENTRY:
-                raise NotARelease("%s claims %d bytes; a release's entries are a few tens of KiB, "
-                                  "and none over %d bytes is read"
-                                  % (name, max(info.file_size, info.compress_size), LIMIT_ENTRY))
+            refuse_entry(info, label)
             with archive.open(info) as f:
                 entries.append((info, f.read(LIMIT_ENTRY + 1)))
     except NotARelease:

@@ -94,10 +94,8 @@ def msi_signature_problem(package, der, work):
     return wrong, lines
 
 
-def differences(path, reference, source, work):
-    """(lines to show, differences) for a package; reference is (version,
-    epoch, {name: bytes} of the reference zip)."""
-    version, epoch, files = reference
+def read_package(path):
+    """The package's bytes, bounded; NotARelease when it is no compound file."""
     size = os.path.getsize(path)
     if size > LIMIT_ZIP:
         raise NotARelease("it is %d bytes; a package is a few tens of KiB, and none over %d bytes "
@@ -106,17 +104,21 @@ def differences(path, reference, source, work):
         package = f.read(LIMIT_ZIP + 1)
     if package[:8] != OLE_MAGIC:
         raise NotARelease("it is neither a zip nor a Windows Installer package")
-    found = streams(path, work)
-    cabinet = cabinet_files(found.get("portcheck.cab", b""))
-    image = cabinet.get("portcheck.exe", b"")
+    return package
+
+
+def architecture_of(image):
+    """x64 or x86, from the executable's machine type."""
     try:
-        architecture = MACHINES[struct.unpack_from("<H", image, struct.unpack_from(
+        return MACHINES[struct.unpack_from("<H", image, struct.unpack_from(
             "<I", image, 0x3C)[0] + 4)[0]]
     except (struct.error, KeyError):
         raise NotARelease("it holds no portcheck.exe for x64 or x86") from None
-    name = "%s package: portcheck.exe" % architecture
-    lines, problems = executable_check(name, image, files["%s/portcheck.exe" % architecture],
-                                       source, work)
+
+
+def content_problems(cabinet, files, architecture, source):
+    """How the package's texts and file list differ from the reference's."""
+    problems = []
     for name, _, key in TEXTS:
         if cabinet.get(key) != files[name]:
             problems.append("%s package: %s differs from %s's" % (architecture, name, source))
@@ -124,23 +126,37 @@ def differences(path, reference, source, work):
         problems.append("%s package: it holds %s; a package holds portcheck.exe and %s"
                         % (architecture, shown(", ".join(sorted(cabinet))),
                            ", ".join(name for name, _, _ in TEXTS)))
+    return problems
+
+
+def differences(path: str, reference: tuple, source: str, work: str):
+    """(lines to show, differences) for a package; reference is (version,
+    epoch, {name: bytes} of the reference zip)."""
+    version, epoch, files = reference
+    package = read_package(path)
+    found = streams(path, work)
+    cabinet = cabinet_files(found.get("portcheck.cab", b""))
+    image = cabinet.get("portcheck.exe", b"")
+    architecture = architecture_of(image)
+    label = "%s package" % architecture
+    lines, problems = executable_check(label + ": portcheck.exe", image,
+                                       files["%s/portcheck.exe" % architecture], source, work)
+    problems += content_problems(cabinet, files, architecture, source)
     if problems:
         return lines, problems
     built = msi_bytes(version, architecture, image, files, epoch)
     der = found.get("\x05DigitalSignature")
     if der is None:
-        same = built == package
-        return lines + (["%s package: unsigned; identical to %s's" % (architecture, source)]
-                        if same else []), ([] if same else [
-                            "%s package: unsigned; DIFFERS from the package %s builds"
-                            % (architecture, source)]) + unsigned_problems("%s package"
-                                                                             % architecture)
+        if built == package:
+            return lines + ["%s: unsigned; identical to %s's" % (label, source)], \
+                unsigned_problems(label)
+        return lines, ["%s: unsigned; DIFFERS from the package %s builds" % (label, source)] \
+            + unsigned_problems(label)
     if attached_to(built, der, work) != package:
-        problems.append("%s package: with its signature taken as it is, it DIFFERS from the "
-                        "package %s builds from these files" % (architecture, source))
-    signer, wrong = signer_verdict("%s package" % architecture,
-                                   *msi_signature_problem(package, der, work))
+        problems.append("%s: with its signature taken as it is, it DIFFERS from the package %s "
+                        "builds from these files" % (label, source))
+    signer, wrong = signer_verdict(label, *msi_signature_problem(package, der, work))
     if problems or wrong:
         return lines, problems + wrong
-    return lines + ["%s package: signed; the signature covers exactly the package %s builds "
-                    "from these files" % (architecture, source)] + signer, []
+    return lines + ["%s: signed; the signature covers exactly the package %s builds from these "
+                    "files" % (label, source)] + signer, []
