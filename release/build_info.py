@@ -24,7 +24,7 @@ def run(*command, folder=None, any_status=False):
     return done.stdout.strip() if done.returncode == 0 or any_status else ""
 
 
-def checkout_commit(folder):
+def checkout_commit(folder: str):
     """The commit a checkout is at, and whether its files differ from it
     (untracked files that git does not ignore count: the build may read
     them); "unknown" outside a git checkout. Writes nothing into it."""
@@ -55,10 +55,11 @@ def environment_files():
     importlib.import_module("zlib")
     with open("/proc/self/maps") as maps:
         files += sorted({line.split()[-1] for line in maps if "/libz.so" in line})
-    return files + ["/usr/lib/x86_64-linux-gnu/libmsi.so.0", "/usr/lib/x86_64-linux-gnu/libgsf-1.so.114"]
+    return files + ["/usr/lib/x86_64-linux-gnu/libmsi.so.0",
+                    "/usr/lib/x86_64-linux-gnu/libgsf-1.so.114"]
 
 
-def packages(files):
+def packages(files: dict):
     """["package version", ...] for the packages that hold the files, sorted."""
     files = [os.path.realpath(f) for f in files if f]
     # With /usr merged, dpkg knows some files by their older path.
@@ -72,19 +73,20 @@ def packages(files):
     return sorted(versions.splitlines()) or ["unknown"]
 
 
-def build_info(version, commit, epoch, tools):
+def build_info(version: str, commit, epoch: int, tools: dict):
     """The file's text: one "key value" line each, CR LF ends like README.txt."""
     lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch]
     lines += ["built-with %s" % tool for tool in tools]
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def record_path(zip_path):
+def record_path(zip_path: str):
     """Where the full record of a zip's build lies: beside it."""
-    return zip_path[:-len(".zip")] + ".buildinfo" if zip_path.endswith(".zip") else zip_path + ".buildinfo"
+    stem = zip_path[:-len(".zip")] if zip_path.endswith(".zip") else zip_path
+    return stem + ".buildinfo"
 
 
-def parse(text):
+def parse(text: bytes):
     """{"commit": ..., "source-date-epoch": ..., "built-with": {package: version}}
     of a BUILDINFO.txt's bytes; fields that are missing or unreadable are left out."""
     fields = {"built-with": {}}

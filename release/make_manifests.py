@@ -20,12 +20,12 @@ MANIFEST_VERSION = "1.6.0"
 URL = re.compile(r"https://[!-~]+")
 
 
-def sha256(path):
+def sha256(path: str):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest().upper()
 
 
-def yaml(fields):
+def yaml(fields: list):
     """YAML of (key, value) pairs. A value is a string (written as a JSON
     string, which YAML reads as a double-quoted scalar), a tuple of pairs (a
     mapping), or a list of strings or of lists of pairs (a sequence)."""
@@ -33,7 +33,7 @@ def yaml(fields):
     return "\n".join(lines + yaml_pairs(fields, "", "")) + "\n"
 
 
-def yaml_pairs(pairs, first, rest):
+def yaml_pairs(pairs: list, first, rest):
     """The lines of a mapping: the first key after first, the others after rest."""
     lines = []
     for number, (key, value) in enumerate(pairs):
@@ -52,7 +52,7 @@ def yaml_pairs(pairs, first, rest):
     return lines
 
 
-def installers(zip_path, msi_folder, top, url, signed):
+def installers(zip_path: str, msi_folder, top: str, url, signed: bool):
     """winget's installers: both MSIs first, then the zip as a portable install."""
     f, version, zip_name = facts(), version_of(top), os.path.basename(zip_path)
     found = []
@@ -79,7 +79,7 @@ def installers(zip_path, msi_folder, top, url, signed):
     return found
 
 
-def scoop(zip_path, top, url):
+def scoop(zip_path: str, top: str, url):
     """Scoop's manifest. The whole top folder is kept, so that the licence and
     notices stay beside the program; the command is the architecture's executable."""
     f = facts()

@@ -59,7 +59,7 @@ TABLES = [
 ]
 
 
-def file_version(image):
+def file_version(image: bytes):
     """(FileVersion "a.b.c.d", language "1033") from a PE image's version block."""
     at = image.find(struct.pack("<I", 0xFEEF04BD))
     most, least = struct.unpack_from("<II", image, at + 8)
@@ -70,7 +70,7 @@ def file_version(image):
     return "%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF), str(language)
 
 
-def wxs(version, architecture):
+def wxs(version: str, architecture: str):
     """The WiX source wixl builds from."""
     f = facts()
     _, program_files, win64 = ARCHITECTURES[architecture]
@@ -125,14 +125,14 @@ def wxs(version, architecture):
 NOT_SHORT = re.compile(r"[^A-Za-z0-9_^$~!#%&{}@`'()-]")
 
 
-def is_short(name):
+def is_short(name: str):
     """Whether a name is a valid short file name as it stands."""
     base, dot, extension = name.partition(".")
     return (0 < len(base) <= 8 and len(extension) <= 3 and (extension != "" or not dot)
             and not NOT_SHORT.search(base + extension))
 
 
-def with_short_name(name, taken):
+def with_short_name(name: str, taken: set):
     """"SHORT~1.EXT|long name" for a name that is not short itself (Windows
     Installer needs both: the volume may hold short names only, or
     SHORTFILENAMES be set); SHORT~N is unique among taken, which it joins."""
@@ -150,7 +150,7 @@ def with_short_name(name, taken):
         number += 1
 
 
-def run_sql(database, sql, *values):
+def run_sql(database, sql: str, *values):
     """Runs one statement, with values for its ? markers; the rows it selects."""
     record = None
     if values:
@@ -183,7 +183,7 @@ def add_short_names(database):
                     named, key)
 
 
-def finish(path, product_version, image, epoch):
+def finish(path: str, product_version: str, image: bytes, epoch: int):
     """Adds what wixl cannot write, and makes the summary reproducible."""
     version, language = file_version(image)
     database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
@@ -212,7 +212,7 @@ def finish(path, product_version, image, epoch):
     set_package_code(path)
 
 
-def set_package_code(path):
+def set_package_code(path: str):
     """The package code, derived from every byte of the package but the code
     itself: non-identical packages must never share one (Windows Installer
     would take the cached package for the other)."""
@@ -229,7 +229,7 @@ def set_package_code(path):
         database.commit()
 
 
-def msi_bytes(version, architecture, image, texts, epoch):
+def msi_bytes(version: str, architecture: str, image: bytes, texts: dict, epoch: int):
     """The package's bytes, with the executable and the texts ({name: bytes},
     a release's files); raises RuntimeError with wixl's words if it fails."""
     source = wxs(version, architecture)
@@ -250,7 +250,7 @@ def msi_bytes(version, architecture, image, texts, epoch):
             return f.read()
 
 
-def packages(top, files, epoch):
+def packages(top: str, files: dict, epoch: int):
     """{file name: bytes} of both architectures' packages for a release's files."""
     version = version_of(top)
     return {msi_name(version, architecture): msi_bytes(
@@ -258,7 +258,7 @@ def packages(top, files, epoch):
         for architecture in ARCHITECTURES}
 
 
-def main(arguments):
+def main(arguments: list):
     """Arguments: the release zip, and the folder to write both packages into."""
     parser = argparse.ArgumentParser(prog="make_msi.py", description="Writes both "
                                      "architectures' Windows Installer packages of a release zip.")

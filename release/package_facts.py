@@ -21,25 +21,25 @@ def facts():
     return dict(parser["package"])
 
 
-def code(kind, *parts):
+def code(kind: str, *parts):
     """A GUID derived from the facts' name space, in Windows Installer's form."""
     namespace = uuid.UUID(facts()["code_namespace"])
     return "{%s}" % str(uuid.uuid5(namespace, "/".join((kind,) + parts))).upper()
 
 
-def product_code(version, architecture):
+def product_code(version: str, architecture: str):
     return code("product", version, architecture)
 
 
-def version_of(top):
+def version_of(top: str):
     """The version a release's top folder names (portcheck-<version>)."""
     return top[len(TOP_PREFIX):]
 
 
-def msi_name(version, architecture, signed=False):
+def msi_name(version: str, architecture: str, signed: bool = False):
     return "portcheck-%s-%s%s.msi" % (version, architecture, "-signed" if signed else "")
 
 
-def sbom_name(zip_path):
+def sbom_name(zip_path: str):
     """The SBOM's name: the zip's with .cdx.json."""
     return os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"

@@ -7,7 +7,7 @@ from tools import run_tool
 from untrusted import NotARelease
 
 
-def certificate_table(image):
+def certificate_table(image: bytes):
     """Where a PE image keeps its checksum and its certificate table:
     (checksum's offset, the table's directory entry's offset, the table's
     offset, its size); raises NotARelease when it is no PE image."""
@@ -24,7 +24,7 @@ def certificate_table(image):
     return optional + 64, directory, offset, size
 
 
-def signature(image):
+def signature(image: bytes):
     """The Authenticode signature (PKCS#7, DER) in a PE image's certificate
     table, or None when it has none; raises NotARelease when it is no PE image."""
     _, _, offset, size = certificate_table(image)
@@ -38,12 +38,12 @@ def signature(image):
     return der[:2 + length_bytes + int.from_bytes(der[2:2 + length_bytes], "big")]
 
 
-def is_signed(image):
+def is_signed(image: bytes):
     """Whether a PE image carries an Authenticode signature."""
     return signature(image) is not None
 
 
-def osslsigncode(command, options, image, work, any_status=False):
+def osslsigncode(command: str, options: list, image: bytes, work: str, any_status: bool = False):
     """(the image that `osslsigncode COMMAND OPTIONS -in -out` makes of image,
     or None; what it printed). Works in the folder work. With any_status, an
     image written is taken whatever the status (attach-signature writes it,

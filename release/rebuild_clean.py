@@ -16,7 +16,7 @@ from untrusted import NotARelease, read_zip, shown
 from zip_layout import NAMES
 
 
-def compare(given, rebuilt, unavailable):
+def compare(given: str, rebuilt: str, unavailable: str):
     with open(given, "rb") as f, open(rebuilt, "rb") as g:
         if f.read() == g.read():
             print("IDENTICAL: %s is, byte for byte, what a minimal Debian 12 root built from "
@@ -45,7 +45,7 @@ def compare(given, rebuilt, unavailable):
     return 1
 
 
-def record(zip_path, files):
+def record(zip_path: str, files: dict):
     """The full record beside a zip, or else the zip's own."""
     try:
         with open(record_path(zip_path), "rb") as f:
@@ -54,7 +54,7 @@ def record(zip_path, files):
         return files["BUILDINFO.txt"]
 
 
-def main(arguments):
+def main(arguments: list):
     try:
         if arguments[:1] == ["recorded"] and len(arguments) == 2:
             _, files, _, _ = read_zip(arguments[1])

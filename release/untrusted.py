@@ -32,7 +32,7 @@ def shown(text):
                    for c in text)
 
 
-def refuse_unless_regular(path):
+def refuse_unless_regular(path: str):
     """NotARelease for anything but a regular file, before it is opened: a
     FIFO would block the reader for ever, a device feed it without end."""
     try:
@@ -49,7 +49,7 @@ def refuse_unless_regular(path):
         raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
 
 
-def read_bounded(path, label):
+def read_bounded(path: str, label: str):
     """The bytes of a regular file of at most LIMIT_ZIP bytes."""
     refuse_unless_regular(path)
     try:
@@ -60,10 +60,11 @@ def read_bounded(path, label):
         with open(path, "rb") as f:
             return f.read(LIMIT_ZIP + 1)
     except OSError as error:
-        raise NotARelease("%s cannot be read (%s)" % (label, shown(error.strerror or ""))) from None
+        raise NotARelease("%s cannot be read (%s)"
+                          % (label, shown(error.strerror or ""))) from None
 
 
-def refuse_entry(info, label):
+def refuse_entry(info: dict, label: str):
     """NotARelease for an entry a release never holds, before it is inflated."""
     name = "%s: entry %s" % (label, shown(info.filename))
     if info.flag_bits & 0x1:
@@ -105,7 +106,7 @@ def read_entries(path: str):
     return data, archive.comment, entries
 
 
-def read_zip(path, entries=None):
+def read_zip(path: str, entries=None):
     """(top, {name: bytes}, {name: mode}, epoch) of a release zip, or of its
     entries as read_entries gave them; raises NotARelease when they are not
     exactly those of a release."""

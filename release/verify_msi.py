@@ -24,7 +24,7 @@ MACHINES = {0x8664: "x64", 0x14C: "x86"}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def streams(path, work):
+def streams(path: str, work: str):
     """{stream name: bytes} of a package, read by msi_streams.py."""
     folder = os.path.join(work, "streams")
     os.makedirs(folder)
@@ -46,7 +46,7 @@ def streams(path, work):
     return found
 
 
-def cabinet_files(cab):
+def cabinet_files(cab: bytes):
     """{name: bytes} of an MSZIP or stored cabinet, bounded; NotARelease when
     it is malformed."""
     try:
@@ -82,7 +82,7 @@ def cabinet_files(cab):
         raise NotARelease("its cabinet cannot be read (%s)" % shown(str(error))) from None
 
 
-def msi_signature_problem(package, der, work):
+def msi_signature_problem(package: bytes, der: bytes, work: str):
     """judge() for a package: its digest is checked by osslsigncode."""
     path = os.path.join(work, "check.msi")
     with open(path, "wb") as f:
@@ -94,7 +94,7 @@ def msi_signature_problem(package, der, work):
     return wrong, lines
 
 
-def read_package(path):
+def read_package(path: str):
     """The package's bytes, bounded; NotARelease when it is no compound file."""
     size = os.path.getsize(path)
     if size > LIMIT_ZIP:
@@ -107,7 +107,7 @@ def read_package(path):
     return package
 
 
-def architecture_of(image):
+def architecture_of(image: bytes):
     """x64 or x86, from the executable's machine type."""
     try:
         return MACHINES[struct.unpack_from("<H", image, struct.unpack_from(
@@ -116,7 +116,7 @@ def architecture_of(image):
         raise NotARelease("it holds no portcheck.exe for x64 or x86") from None
 
 
-def content_problems(cabinet, files, architecture, source):
+def content_problems(cabinet: dict, files: dict, architecture: str, source: str):
     """How the package's texts and file list differ from the reference's."""
     problems = []
     for name, _, key in TEXTS:

@@ -22,13 +22,13 @@ DOS_ATTRIBUTES = ((0x01, "read-only"), (0x02, "hidden"), (0x04, "system"), (0x08
                   (0x800, "compressed"))
 
 
-def dos_attributes(external_attr):
+def dos_attributes(external_attr: int):
     named = [word for bit, word in DOS_ATTRIBUTES if external_attr & bit]
     unnamed = external_attr & 0xFFFF & ~sum(bit for bit, _ in DOS_ATTRIBUTES)
     return ", ".join(named + (["%#x" % unnamed] if unnamed else [])) or "none"
 
 
-def entry_differences(name, info, reference):
+def entry_differences(name: str, info: dict, reference):
     """How one entry's headers differ from the reference's."""
     found = []
     kind = (info.external_attr >> 16) & 0o170000
@@ -53,7 +53,7 @@ def entry_differences(name, info, reference):
     return found
 
 
-def build_info_differences(download, reference, source, given):
+def build_info_differences(download, reference, source: str, given: str):
     """What BUILDINFO.txt says of how the two were built, where it differs."""
     reference_info, download_info = parse(reference), parse(download)
     commit = download_info.get("commit", "")
@@ -82,7 +82,8 @@ def build_info_differences(download, reference, source, given):
     return found
 
 
-def layout_differences(top, reference_top, files, wanted, comment, source):
+def layout_differences(top: str, reference_top: str, files: dict, wanted: dict, comment: bytes,
+                       source: str) -> list:
     """How the entries, their order and their headers differ from the reference's."""
     found = []
     if top != reference_top:
@@ -99,7 +100,7 @@ def layout_differences(top, reference_top, files, wanted, comment, source):
     return found
 
 
-def differences(download, reference, source, given, work):
+def differences(download, reference, source: str, given: str, work: str):
     """(lines to show, differences): every way the download is not what the
     reference's maker makes."""
     data, comment, entries = download
@@ -134,7 +135,7 @@ def differences(download, reference, source, given, work):
     return shown_lines, found
 
 
-def bytes_difference(data, contents, wanted, reference_top, epoch):
+def bytes_difference(data: bytes, contents: dict, wanted: dict, reference_top: str, epoch: int):
     """Everything but the executables (proven already) and the sums of them
     is the reference's own: the zip rebuilt from those must be the download."""
     expected = {n: wanted[n][1] for n in NAMES}
