@@ -92,18 +92,9 @@ def table_of(image):
 def attached(signed_from, onto, work):
     """onto with the signature of signed_from (an image or a package)
     attached by osslsigncode."""
-    paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
     der = signature(signed_from) if signed_from[:2] == b"MZ" else package_signature(signed_from,
                                                                                       work)
-    for path, data in zip(paths, (der, onto)):
-        with open(path, "wb") as f:
-            f.write(data)
-    if os.path.exists(paths[2]):
-        os.unlink(paths[2])
-    subprocess.run(["osslsigncode", "attach-signature", "-sigin", paths[0], "-in", paths[1],
-                    "-out", paths[2]], capture_output=True)
-    with open(paths[2], "rb") as f:
-        return f.read()
+    return grafted(der, onto, work)
 
 
 def signer_infos(der):
@@ -183,7 +174,7 @@ def signature_value(der):
 
 
 def grafted(der, onto, work):
-    """onto (an image) with the signature der attached by osslsigncode."""
+    """onto (an image or a package) with the signature der attached by osslsigncode."""
     paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
     for path, data in zip(paths, (der, onto)):
         with open(path, "wb") as f:
