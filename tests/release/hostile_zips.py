@@ -333,7 +333,7 @@ def entries(data, work):
     return read_zip(path)[1]
 
 
-def trust_cases(unsigned, signed, impostor, work):
+def trust_cases(unsigned, signed, packages, impostor, work):
     """(title, zip bytes, status, word) checked with --ca-file of the CA that
     issued the genuine signer."""
     with open(signed, "rb") as f:
@@ -345,7 +345,10 @@ def trust_cases(unsigned, signed, impostor, work):
     stamped = with_unsigned_attribute(der, OID_MS_TIMESTAMP,
                                       timestamp_token(signature_value(der), work))
     unsigned_x64 = read_zip(unsigned)[1][x64]
+    with open(os.path.join(packages, "portcheck-1.0.0-x86-signed.msi"), "rb") as f:
+        package = f.read()
     return [("the genuine signed release, its CA named", genuine, 0, b"chains to"),
+            ("the genuine signed x86 package, its CA named", package, 0, b"chains to"),
             ("the genuine signature with a genuine timestamp, its CA named", release(
                 signed, {x64: grafted(stamped, unsigned_x64, work)}), 0,
              b"by a timestamp that covers this signature"),
@@ -360,8 +363,8 @@ def problems(work, unsigned, signed, packages, key, ca, impostor, other_commit):
     for number, (title, data, status, word, options) in enumerate(
             [case + ([],) for case in cases(work, unsigned, signed, packages, key, impostor,
                                             other_commit)]
-            + [case + (["--ca-file", ca],) for case in trust_cases(unsigned, signed, impostor,
-                                                                    work)]):
+            + [case + (["--ca-file", ca],)
+               for case in trust_cases(unsigned, signed, packages, impostor, work)]):
         path = os.path.join(work, "hostile-%02d.zip" % number)
         if data is FIFO:
             os.mkfifo(path)
