@@ -89,7 +89,8 @@ def msi_signature_problem(package: bytes, der: bytes, work: str):
         f.write(package)
     said = run_tool(["osslsigncode", "verify", "-in", path], text=True)
     wrong, lines = judge(None, der, work)
-    if "MISMATCH" in said.stdout + said.stderr:
+    # The structure's verdict first: osslsigncode reads a second signer as a mismatch.
+    if wrong is None and "MISMATCH" in said.stdout + said.stderr:
         wrong = "its signature was made for other bytes: the digest it signs is not this file's"
     return wrong, lines
 

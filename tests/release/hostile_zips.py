@@ -254,6 +254,7 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
     with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
         package = f.read()
     unsigned_package = msi_bytes(version_of(top), "x64", plain[x64], plain, epoch)
+    package_der = package_signature(package, work)
     flipped = bytearray(package)
     flipped[package.index(b"MSCF") + 200] ^= 1
     return [
@@ -264,6 +265,9 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
          b"cabinet cannot be read"),
         ("a package's signature grafted on the unsigned package", attached(
             package, unsigned_package, work), 1, b"other bytes"),
+        ("a package's signature with a second signer", grafted(
+            with_signers(package_der, signer_infos(package_der) * 2), unsigned_package, work), 1,
+         b"a second signer"),
         ("a package that is no package", OLE_MAGIC + bytes(600), 2,
          b"not a readable Windows Installer package"),
         ("a package's compound file cut short", unsigned_package[:3000], 2,
