@@ -36,7 +36,7 @@ DIGESTS = {bytes.fromhex("2b0e03021a"): hashlib.sha1,
            bytes.fromhex("608648016503040203"): hashlib.sha512}
 
 
-def element(data: bytes, at: int, end: int):
+def element(data: bytes, at: int, end: int) -> tuple:
     """(tag, start of value, end of value) of the DER element at `at`;
     ValueError when it does not fit before end."""
     if at + 2 > end:
@@ -52,7 +52,7 @@ def element(data: bytes, at: int, end: int):
     return tag, at, at + length
 
 
-def children(data: bytes, start: int, end: int):
+def children(data: bytes, start: int, end: int) -> list:
     """[(tag, start of value, end of value, start of element)] inside a value."""
     found, at = [], start
     while at < end:
@@ -62,7 +62,7 @@ def children(data: bytes, start: int, end: int):
     return found
 
 
-def encoded(tag: int, value: bytes):
+def encoded(tag: int, value: bytes) -> bytes:
     length = len(value)
     if length < 0x80:
         return bytes([tag, length]) + value
@@ -70,7 +70,7 @@ def encoded(tag: int, value: bytes):
     return bytes([tag, 0x80 | len(size)]) + size + value
 
 
-def signed_data(der: bytes):
+def signed_data(der: bytes) -> list:
     """The elements of a PKCS#7 ContentInfo's SignedData."""
     tag, start, end = element(der, 0, len(der))
     outer = children(der, start, end)
@@ -80,7 +80,7 @@ def signed_data(der: bytes):
     return children(der, wrapper[0][1], wrapper[0][2])
 
 
-def structure(der: bytes, signed: bool, work: str):
+def structure(der: bytes, signed: bool, work: str) -> tuple:
     """(what is wrong with the signature's structure or None, [the times its
     timestamps give]): one signer, and no unsigned attribute but timestamps
     over this very signature."""
@@ -112,7 +112,7 @@ def structure(der: bytes, signed: bool, work: str):
     return None, times
 
 
-def imprint_problem(algorithm: bytes, hashed: bytes, signature_value: bytes):
+def imprint_problem(algorithm: bytes, hashed: bytes, signature_value: bytes) -> str:
     """Whether a timestamp's digest (algorithm identifier's OID, digest) is
     of this signature value."""
     hasher = DIGESTS.get(algorithm)
@@ -121,7 +121,7 @@ def imprint_problem(algorithm: bytes, hashed: bytes, signature_value: bytes):
     return None
 
 
-def rfc3161(token: bytes, signature_value: bytes, work: str):
+def rfc3161(token: bytes, signature_value: bytes, work: str) -> tuple:
     """(problem or None, time) of an RFC 3161 timestamp token: it must be of
     this signature value and check against the certificate it carries."""
     try:
@@ -149,7 +149,7 @@ def rfc3161(token: bytes, signature_value: bytes, work: str):
     return None, "%s (RFC 3161)" % when
 
 
-def countersignature(der: bytes, counter, signature_value: bytes):
+def countersignature(der: bytes, counter, signature_value: bytes) -> tuple:
     """(problem or None, time) of an Authenticode countersignature (a legacy
     timestamp): its message digest must be of this signature value. Its own
     signature is not checked, and the time says so."""
@@ -169,7 +169,7 @@ def countersignature(der: bytes, counter, signature_value: bytes):
                   "checked)" % when
 
 
-def pieces(der: bytes):
+def pieces(der: bytes) -> tuple:
     """(the signature with its content detached, the signed content, the
     digest algorithm, the digest it names); ValueError when it is not an
     Authenticode signature."""
@@ -193,7 +193,7 @@ def pieces(der: bytes):
     return detached, der[indirect[1]:indirect[2]], hasher, der[digest[1]:digest[2]]
 
 
-def image_digest(image: bytes, hasher):
+def image_digest(image: bytes, hasher) -> bytes:
     """The Authenticode digest of a PE image: all of it but the checksum,
     the certificate table's directory entry and the table itself."""
     checksum, directory, offset, size = certificate_table(image)
@@ -203,11 +203,12 @@ def image_digest(image: bytes, hasher):
                   + image[offset + size:]).digest()
 
 
-def openssl(*arguments):
+def openssl(*arguments: str):
+    """openssl with these arguments, through the one tool runner."""
     return run_tool(["openssl"] + list(arguments))
 
 
-def judge(image: bytes, der: bytes, work: str):
+def judge(image: bytes, der: bytes, work: str) -> tuple:
     """Of a PE image's (or, with image None, a package's) signature: (what is
     wrong with it, or None when it covers the image; the lines to show of
     who signed and when). The signature must have one signer, no nested
@@ -235,7 +236,7 @@ def judge(image: bytes, der: bytes, work: str):
     return who_signed(certificate, signature, times, work)
 
 
-def check_signature(detached: bytes, content: bytes, work: str):
+def check_signature(detached: bytes, content: bytes, work: str) -> tuple:
     """(whether the signature checks against the certificate it carries, the
     detached signature's path, the signer certificate's path)."""
     signature, data, certificate = (os.path.join(work, name)
@@ -250,7 +251,7 @@ def check_signature(detached: bytes, content: bytes, work: str):
     return checked.returncode == 0 and os.path.exists(certificate), signature, certificate
 
 
-def who_signed(certificate: str, signature: str, times: list, work: str):
+def who_signed(certificate: str, signature: str, times: list, work: str) -> tuple:
     """judge()'s answer for a signature that covers the file: the signer as a
     claim, or judged against the trust anchor the user named."""
     subject, issuer = names(certificate)
@@ -265,7 +266,7 @@ def who_signed(certificate: str, signature: str, times: list, work: str):
         % shown(os.path.basename(TRUST["ca_file"]))]
 
 
-def names(certificate: str):
+def names(certificate: str) -> tuple:
     """(subject, issuer) of a PEM certificate, RFC 2253."""
     said = openssl("x509", "-in", certificate, "-noout", "-subject", "-issuer", "-nameopt",
                    "RFC2253").stdout.decode("utf-8", "replace").splitlines()
@@ -273,7 +274,7 @@ def names(certificate: str):
     return fields.get("subject", ""), fields.get("issuer", "")
 
 
-def chain(signature: str, work: str):
+def chain(signature: str, work: str) -> str:
     """The certificates the signature carries, as a PEM file."""
     path = os.path.join(work, "carried.pem")
     with open(path, "wb") as f:
@@ -281,7 +282,7 @@ def chain(signature: str, work: str):
     return path
 
 
-def trusted(certificate: str, untrusted: str, times: list, ca_file: str):
+def trusted(certificate: str, untrusted: str, times: list, ca_file: str) -> str:
     """None when the signer's chain, with the carried certificates as
     intermediates, validates to ca_file for code signing (at the timestamp's
     time where one says when it was signed); else the reason in words."""
@@ -303,7 +304,7 @@ def trusted(certificate: str, untrusted: str, times: list, ca_file: str):
     return None
 
 
-def attached_to(built: bytes, der: bytes, work: str):
+def attached_to(built: bytes, der: bytes, work: str) -> bytes:
     """built (an image or a package) with the signature der attached the way
     osslsigncode attaches one, or None. attach-signature writes its output,
     then fails on a chain it cannot trust, so its status is not looked at."""
@@ -313,13 +314,13 @@ def attached_to(built: bytes, der: bytes, work: str):
     return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True)[0]
 
 
-def unsigned_problems(label: str):
+def unsigned_problems(label: str) -> list:
     """The difference an unsigned file makes when a trust anchor was named."""
     return ["%s: not signed, and --ca-file asks for a signature that chains to it" % label] \
         if TRUST["ca_file"] else []
 
 
-def signer_verdict(label: str, wrong, lines: list):
+def signer_verdict(label: str, wrong, lines: list) -> tuple:
     """(lines to show, differences) of judge()'s answer for the file label."""
     if wrong:
         return [], ["%s: %s" % (label, wrong)]

@@ -18,13 +18,13 @@ from tools import run_tool
 TRIPLES = ("x86_64-w64-mingw32", "i686-w64-mingw32")
 
 
-def run(*command, folder=None, any_status=False):
+def run(*command, folder=None, any_status=False) -> str:
     """What a command printed, or "" when it failed or could not start."""
     done = run_tool(list(command), cwd=folder, text=True)
     return done.stdout.strip() if done.returncode == 0 or any_status else ""
 
 
-def checkout_commit(folder: str):
+def checkout_commit(folder: str) -> str:
     """The commit a checkout is at, and whether its files differ from it
     (untracked files that git does not ignore count: the build may read
     them); "unknown" outside a git checkout. Writes nothing into it."""
@@ -35,7 +35,7 @@ def checkout_commit(folder: str):
     return commit + (" with uncommitted changes" if changed else "")
 
 
-def toolchain_files():
+def toolchain_files() -> list:
     """The files of the tools whose output is the executables."""
     files = []
     for triple in TRIPLES:
@@ -48,7 +48,7 @@ def toolchain_files():
     return files
 
 
-def environment_files():
+def environment_files() -> list:
     """The files of the other tools that take part in making a release."""
     files = [shutil.which(name) or "" for name in ("cmake", "wixl", "python3")]
     # zlib, which compresses the zip, shows in the process's maps once loaded.
@@ -59,7 +59,7 @@ def environment_files():
                     "/usr/lib/x86_64-linux-gnu/libgsf-1.so.114"]
 
 
-def packages(files: dict):
+def packages(files: dict) -> list:
     """["package version", ...] for the packages that hold the files, sorted."""
     files = [os.path.realpath(f) for f in files if f]
     # With /usr merged, dpkg knows some files by their older path.
@@ -73,20 +73,20 @@ def packages(files: dict):
     return sorted(versions.splitlines()) or ["unknown"]
 
 
-def build_info(version: str, commit, epoch: int, tools: dict):
+def build_info(version: str, commit, epoch: int, tools: dict) -> bytes:
     """The file's text: one "key value" line each, CR LF ends like README.txt."""
     lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch]
     lines += ["built-with %s" % tool for tool in tools]
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def record_path(zip_path: str):
+def record_path(zip_path: str) -> str:
     """Where the full record of a zip's build lies: beside it."""
     stem = zip_path[:-len(".zip")] if zip_path.endswith(".zip") else zip_path
     return stem + ".buildinfo"
 
 
-def parse(text: bytes):
+def parse(text: bytes) -> dict:
     """{"commit": ..., "source-date-epoch": ..., "built-with": {package: version}}
     of a BUILDINFO.txt's bytes; fields that are missing or unreadable are left out."""
     fields = {"built-with": {}}

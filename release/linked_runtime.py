@@ -21,11 +21,11 @@ IMPORT_STUB = re.compile(r"lib\w+(?:s\d+|h|t)\.o|\w+_d\d{6}\.o")
 ARCHIVE_MEMBER = re.compile(r"(/\S+\.a)\((\S+\.o)\)")
 
 
-def owner(path: str):
+def owner(path: str) -> str:
     return "libgcc" if "/lib/gcc/" in os.path.normpath(path) else "mingw-w64 runtime"
 
 
-def measure(map_text: str):
+def measure(map_text: str) -> dict:
     """{owner: {"objects": set, "members": {library: set}, "imports": set}}."""
     record = {}
     entry = lambda path: record.setdefault(owner(path), {
@@ -47,7 +47,7 @@ def measure(map_text: str):
     return record
 
 
-def render(architecture: str, record: dict):
+def render(architecture: str, record: dict) -> str:
     """The record as the notices state it."""
     lines = ["Linked into %s/portcheck.exe, as the linker recorded it:" % architecture]
     for name in sorted(record):
@@ -61,7 +61,7 @@ def render(architecture: str, record: dict):
     return "\n".join(lines) + "\n"
 
 
-def parse_notices(text: str):
+def parse_notices(text: str) -> dict:
     """{architecture: {owner: its parts as one line}} of the notices' blocks."""
     found, architecture, owner = {}, None, None
     for line in text.replace("\r\n", "\n").splitlines():
@@ -80,7 +80,7 @@ def parse_notices(text: str):
     return found
 
 
-def main(arguments: list):
+def main(arguments: list) -> int:
     if len(arguments) < 4 or arguments[0] != "check" or len(arguments) % 2:
         print("usage: linked_runtime.py check NOTICES ARCH MAP [ARCH MAP]...", file=sys.stderr)
         return 2

@@ -20,12 +20,12 @@ MANIFEST_VERSION = "1.6.0"
 URL = re.compile(r"https://[!-~]+")
 
 
-def sha256(path: str):
+def sha256(path: str) -> str:
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest().upper()
 
 
-def yaml(fields: list):
+def yaml(fields: list) -> str:
     """YAML of (key, value) pairs. A value is a string (written as a JSON
     string, which YAML reads as a double-quoted scalar), a tuple of pairs (a
     mapping), or a list of strings or of lists of pairs (a sequence)."""
@@ -33,7 +33,7 @@ def yaml(fields: list):
     return "\n".join(lines + yaml_pairs(fields, "", "")) + "\n"
 
 
-def yaml_pairs(pairs: list, first, rest):
+def yaml_pairs(pairs: list, first, rest) -> list:
     """The lines of a mapping: the first key after first, the others after rest."""
     lines = []
     for number, (key, value) in enumerate(pairs):
@@ -52,7 +52,7 @@ def yaml_pairs(pairs: list, first, rest):
     return lines
 
 
-def installers(zip_path: str, msi_folder, top: str, url, signed: bool):
+def installers(zip_path: str, msi_folder, top: str, url, signed: bool) -> list:
     """winget's installers: both MSIs first, then the zip as a portable install."""
     f, version, zip_name = facts(), version_of(top), os.path.basename(zip_path)
     found = []
@@ -79,7 +79,7 @@ def installers(zip_path: str, msi_folder, top: str, url, signed: bool):
     return found
 
 
-def scoop(zip_path: str, top: str, url):
+def scoop(zip_path: str, top: str, url) -> dict:
     """Scoop's manifest. The whole top folder is kept, so that the licence and
     notices stay beside the program; the command is the architecture's executable."""
     f = facts()

@@ -59,7 +59,7 @@ TABLES = [
 ]
 
 
-def file_version(image: bytes):
+def file_version(image: bytes) -> tuple:
     """(FileVersion "a.b.c.d", language "1033") from a PE image's version block."""
     at = image.find(struct.pack("<I", 0xFEEF04BD))
     most, least = struct.unpack_from("<II", image, at + 8)
@@ -70,7 +70,7 @@ def file_version(image: bytes):
     return "%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF), str(language)
 
 
-def wxs(version: str, architecture: str):
+def wxs(version: str, architecture: str) -> str:
     """The WiX source wixl builds from."""
     f = facts()
     _, program_files, win64 = ARCHITECTURES[architecture]
@@ -125,14 +125,14 @@ def wxs(version: str, architecture: str):
 NOT_SHORT = re.compile(r"[^A-Za-z0-9_^$~!#%&{}@`'()-]")
 
 
-def is_short(name: str):
+def is_short(name: str) -> bool:
     """Whether a name is a valid short file name as it stands."""
     base, dot, extension = name.partition(".")
     return (0 < len(base) <= 8 and len(extension) <= 3 and (extension != "" or not dot)
             and not NOT_SHORT.search(base + extension))
 
 
-def with_short_name(name: str, taken: set):
+def with_short_name(name: str, taken: set) -> str:
     """"SHORT~1.EXT|long name" for a name that is not short itself (Windows
     Installer needs both: the volume may hold short names only, or
     SHORTFILENAMES be set); SHORT~N is unique among taken, which it joins."""
@@ -150,7 +150,7 @@ def with_short_name(name: str, taken: set):
         number += 1
 
 
-def run_sql(database, sql: str, *values):
+def run_sql(database, sql: str, *values) -> list:
     """Runs one statement, with values for its ? markers; the rows it selects."""
     record = None
     if values:
@@ -169,7 +169,7 @@ def run_sql(database, sql: str, *values):
     return rows
 
 
-def add_short_names(database):
+def add_short_names(database) -> None:
     """Short and long names for every file and folder the package writes."""
     taken = set()
     for key, name in run_sql(database, "SELECT `File`, `FileName` FROM `File`"):
@@ -183,7 +183,7 @@ def add_short_names(database):
                     named, key)
 
 
-def finish(path: str, product_version: str, image: bytes, epoch: int):
+def finish(path: str, product_version: str, image: bytes, epoch: int) -> None:
     """Adds what wixl cannot write, and makes the summary reproducible."""
     version, language = file_version(image)
     database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
@@ -212,7 +212,7 @@ def finish(path: str, product_version: str, image: bytes, epoch: int):
     set_package_code(path)
 
 
-def set_package_code(path: str):
+def set_package_code(path: str) -> None:
     """The package code, derived from every byte of the package but the code
     itself: non-identical packages must never share one (Windows Installer
     would take the cached package for the other)."""
@@ -229,7 +229,7 @@ def set_package_code(path: str):
         database.commit()
 
 
-def msi_bytes(version: str, architecture: str, image: bytes, texts: dict, epoch: int):
+def msi_bytes(version: str, architecture: str, image: bytes, texts: dict, epoch: int) -> bytes:
     """The package's bytes, with the executable and the texts ({name: bytes},
     a release's files); raises RuntimeError with wixl's words if it fails."""
     source = wxs(version, architecture)
@@ -250,7 +250,7 @@ def msi_bytes(version: str, architecture: str, image: bytes, texts: dict, epoch:
             return f.read()
 
 
-def packages(top: str, files: dict, epoch: int):
+def packages(top: str, files: dict, epoch: int) -> list:
     """{file name: bytes} of both architectures' packages for a release's files."""
     version = version_of(top)
     return {msi_name(version, architecture): msi_bytes(
@@ -258,7 +258,7 @@ def packages(top: str, files: dict, epoch: int):
         for architecture in ARCHITECTURES}
 
 
-def main(arguments: list):
+def main(arguments: list) -> int:
     """Arguments: the release zip, and the folder to write both packages into."""
     parser = argparse.ArgumentParser(prog="make_msi.py", description="Writes both "
                                      "architectures' Windows Installer packages of a release zip.")

@@ -28,19 +28,19 @@ PACKAGES = {"mingw-w64 runtime": "mingw-w64-%s-dev", "libgcc": "gcc-mingw-w64-%s
 SYSTEM = ("KERNEL32.dll", "SETUPAPI.dll", "msvcrt.dll")
 
 
-def hashes(data: bytes):
+def hashes(data: bytes) -> list:
     return [{"alg": "SHA-256", "content": hashlib.sha256(data).hexdigest()},
             {"alg": "SHA-512", "content": hashlib.sha512(data).hexdigest()}]
 
 
-def purl(package: bytes, version: str):
+def purl(package: bytes, version: str) -> str:
     name, _, architecture = package.partition(":")
     return "pkg:deb/debian/%s@%s?%sdistro=debian-12" % (
         name, urllib.parse.quote(version, safe=".-_~"),
         "arch=%s&" % architecture if architecture else "")
 
 
-def file_components(zip_path: str, folder: str, version: str, signed: bool):
+def file_components(zip_path: str, folder: str, version: str, signed: bool) -> list:
     """The files a user downloads in the set: the zip, and the MSIs where they exist."""
     downloads = [os.path.basename(zip_path)] + [
         name for name in (msi_name(version, a, signed) for a in ARCHITECTURES)
@@ -53,7 +53,7 @@ def file_components(zip_path: str, folder: str, version: str, signed: bool):
     return components
 
 
-def executable_components(files: dict, tools: dict):
+def executable_components(files: dict, tools: dict) -> tuple:
     """(components, dependencies) of the executables, the runtime parts
     linked into them and the Windows DLLs they call."""
     linked = parse_notices(files["THIRD-PARTY-NOTICES.txt"].decode("ascii"))
@@ -83,7 +83,7 @@ def executable_components(files: dict, tools: dict):
     return components, dependencies
 
 
-def formulation(tools: dict, info: dict, epoch: int, signed: bool):
+def formulation(tools: dict, info: dict, epoch: int, signed: bool) -> list:
     """The toolchain and the commands that made the set."""
     return [{
         "bom-ref": "formulation",

@@ -15,7 +15,7 @@ from safe_output import end_cleanly_on_signals, finish_output, open_output
 from zip_layout import MODES, checksums, write_zip
 
 
-def main(arguments: list):
+def main(arguments: list) -> int:
     parser = argparse.ArgumentParser(prog="make_zip.py", description="Writes the release zip.")
     for name in ("version", "x64", "x86", "folder"):
         parser.add_argument(name)

@@ -20,7 +20,7 @@ from gi.repository import GLib, Libmsi
 LIMIT_STREAMS = 64
 
 
-def copy_streams(package: bytes, folder: str, limit: int):
+def copy_streams(package: bytes, folder: str, limit: int) -> list:
     """The streams' names, each stream copied into folder; a reason in words
     (str) when the package is not one that can be read."""
     try:
@@ -49,7 +49,7 @@ def copy_streams(package: bytes, folder: str, limit: int):
         names.append(name)
 
 
-def main(arguments: list):
+def main(arguments: list) -> int:
     package, folder, limit = arguments[0], arguments[1], int(arguments[2])
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
     limit_memory = 256 << 20 if hard == resource.RLIM_INFINITY else min(hard, 256 << 20)

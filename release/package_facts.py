@@ -13,7 +13,7 @@ ARCHITECTURES = {  # wixl's -a, the Program Files folder, whether 64-bit
 }
 
 
-def facts():
+def facts() -> dict:
     """The fixed facts (release/package.ini)."""
     parser = configparser.ConfigParser(interpolation=None)
     with open(os.path.join(HERE, "package.ini"), encoding="utf-8") as f:
@@ -21,25 +21,25 @@ def facts():
     return dict(parser["package"])
 
 
-def code(kind: str, *parts):
+def code(kind: str, *parts) -> str:
     """A GUID derived from the facts' name space, in Windows Installer's form."""
     namespace = uuid.UUID(facts()["code_namespace"])
     return "{%s}" % str(uuid.uuid5(namespace, "/".join((kind,) + parts))).upper()
 
 
-def product_code(version: str, architecture: str):
+def product_code(version: str, architecture: str) -> str:
     return code("product", version, architecture)
 
 
-def version_of(top: str):
+def version_of(top: str) -> str:
     """The version a release's top folder names (portcheck-<version>)."""
     return top[len(TOP_PREFIX):]
 
 
-def msi_name(version: str, architecture: str, signed: bool = False):
+def msi_name(version: str, architecture: str, signed: bool = False) -> str:
     return "portcheck-%s-%s%s.msi" % (version, architecture, "-signed" if signed else "")
 
 
-def sbom_name(zip_path: str):
+def sbom_name(zip_path: str) -> str:
     """The SBOM's name: the zip's with .cdx.json."""
     return os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"

@@ -7,7 +7,7 @@ from tools import run_tool
 from untrusted import NotARelease
 
 
-def certificate_table(image: bytes):
+def certificate_table(image: bytes) -> tuple:
     """Where a PE image keeps its checksum and its certificate table:
     (checksum's offset, the table's directory entry's offset, the table's
     offset, its size); raises NotARelease when it is no PE image."""
@@ -24,7 +24,7 @@ def certificate_table(image: bytes):
     return optional + 64, directory, offset, size
 
 
-def signature(image: bytes):
+def signature(image: bytes) -> bytes:
     """The Authenticode signature (PKCS#7, DER) in a PE image's certificate
     table, or None when it has none; raises NotARelease when it is no PE image."""
     _, _, offset, size = certificate_table(image)
@@ -38,12 +38,13 @@ def signature(image: bytes):
     return der[:2 + length_bytes + int.from_bytes(der[2:2 + length_bytes], "big")]
 
 
-def is_signed(image: bytes):
+def is_signed(image: bytes) -> bool:
     """Whether a PE image carries an Authenticode signature."""
     return signature(image) is not None
 
 
-def osslsigncode(command: str, options: list, image: bytes, work: str, any_status: bool = False):
+def osslsigncode(command: str, options: list, image: bytes, work: str,
+                 any_status: bool = False) -> tuple:
     """(the image that `osslsigncode COMMAND OPTIONS -in -out` makes of image,
     or None; what it printed). Works in the folder work. With any_status, an
     image written is taken whatever the status (attach-signature writes it,

@@ -16,7 +16,7 @@ from untrusted import NotARelease, read_zip, shown
 from zip_layout import NAMES
 
 
-def compare(given: str, rebuilt: str, unavailable: str):
+def compare(given: str, rebuilt: str, unavailable: str) -> int:
     with open(given, "rb") as f, open(rebuilt, "rb") as g:
         if f.read() == g.read():
             print("IDENTICAL: %s is, byte for byte, what a minimal Debian 12 root built from "
@@ -45,7 +45,7 @@ def compare(given: str, rebuilt: str, unavailable: str):
     return 1
 
 
-def record(zip_path: str, files: dict):
+def record(zip_path: str, files: dict) -> bytes:
     """The full record beside a zip, or else the zip's own."""
     try:
         with open(record_path(zip_path), "rb") as f:
@@ -54,7 +54,7 @@ def record(zip_path: str, files: dict):
         return files["BUILDINFO.txt"]
 
 
-def main(arguments: list):
+def main(arguments: list) -> int:
     try:
         if arguments[:1] == ["recorded"] and len(arguments) == 2:
             _, files, _, _ = read_zip(arguments[1])

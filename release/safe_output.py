@@ -6,7 +6,7 @@ import sys
 import tempfile
 
 
-def end_cleanly_on_signals():
+def end_cleanly_on_signals() -> None:
     """Turns SIGTERM, SIGHUP and SIGINT into SystemExit, so that the cleanup
     of a half-written output runs when the command is stopped."""
     def stop(number, _frame):
@@ -15,7 +15,7 @@ def end_cleanly_on_signals():
         signal.signal(number, stop)
 
 
-def open_output(path: str):
+def open_output(path: str) -> str:
     """A temporary file beside path, made at once, so that a folder that
     cannot be written shows before any work is done; its name."""
     folder = os.path.dirname(os.path.abspath(path))
@@ -26,7 +26,7 @@ def open_output(path: str):
     return temporary
 
 
-def finish_output(temporary: str, data: bytes, path: str, replace: bool = True):
+def finish_output(temporary: str, data: bytes, path: str, replace: bool = True) -> None:
     """Writes data into the temporary file and puts it at path. With replace
     false an existing file at path is left alone (FileExistsError). The
     temporary file is gone afterwards, whatever happened."""

@@ -8,7 +8,7 @@ from package_facts import ARCHITECTURES, msi_name, sbom_name, version_of
 from untrusted import read_zip
 
 
-def sums(zip_path: str, folder: str, signed: bool):
+def sums(zip_path: str, folder: str, signed: bool) -> tuple:
     """(the sums file's path, its bytes) for the set in folder."""
     top, _, _, _ = read_zip(zip_path)
     version = version_of(top)

@@ -29,13 +29,13 @@ USAGE = ("usage: scripts/sign-release.sh [--download-url https://...] ZIP KEY-OP
          "  or   -pkcs11module MODULE -key PKCS11-URI -certs CHAIN.pem")
 
 
-def fail(message: str, status: int = 1):
+def fail(message: str, status: int = 1) -> int:
     """Says why nothing was signed; status 2 for a wrong argument."""
     print("sign-release: %s" % message, file=sys.stderr)
     return status
 
 
-def sign(image: bytes, key_options: list, epoch: int, work: str):
+def sign(image: bytes, key_options: list, epoch: int, work: str) -> tuple:
     """The signed file, or None with osslsigncode's own words printed."""
     signed, said = osslsigncode("sign", key_options + ["-h", "sha256", "-n", DESCRIPTION,
                                                        "-time", str(epoch)], image, work)
@@ -44,11 +44,11 @@ def sign(image: bytes, key_options: list, epoch: int, work: str):
     return signed
 
 
-def signed_zip_path(zip_path: str):
+def signed_zip_path(zip_path: str) -> str:
     return (zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path) + "-signed.zip"
 
 
-def signed_set(zip_path: str, key_options: list, work: str):
+def signed_set(zip_path: str, key_options: list, work: str) -> tuple:
     """({output path: bytes}, the signed zip's path), or a message."""
     try:
         top, files, modes, epoch = read_zip(zip_path)
@@ -82,7 +82,7 @@ def signed_set(zip_path: str, key_options: list, work: str):
     return made, signed_zip
 
 
-def main(arguments: list):
+def main(arguments: list) -> int:
     end_cleanly_on_signals()
     url = None
     if arguments[:1] == ["--download-url"] and len(arguments) > 1:

@@ -21,7 +21,7 @@ LIMIT_ENTRY = 1 << 20
 LIMIT_ENTRIES = 32
 
 
-def shown(text):
+def shown(text) -> str:
     """Text from a file, fit for a terminal: printable ASCII as it is (but
     the backslash), anything else as an escape, so that no name in a zip or
     a certificate can move the cursor, change colours or fake a line."""
@@ -32,7 +32,7 @@ def shown(text):
                    for c in text)
 
 
-def refuse_unless_regular(path: str):
+def refuse_unless_regular(path: str) -> None:
     """NotARelease for anything but a regular file, before it is opened: a
     FIFO would block the reader for ever, a device feed it without end."""
     try:
@@ -49,7 +49,7 @@ def refuse_unless_regular(path: str):
         raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
 
 
-def read_bounded(path: str, label: str):
+def read_bounded(path: str, label: str) -> bytes:
     """The bytes of a regular file of at most LIMIT_ZIP bytes."""
     refuse_unless_regular(path)
     try:
@@ -64,7 +64,7 @@ def read_bounded(path: str, label: str):
                           % (label, shown(error.strerror or ""))) from None
 
 
-def refuse_entry(info: dict, label: str):
+def refuse_entry(info: dict, label: str) -> None:
     """NotARelease for an entry a release never holds, before it is inflated."""
     name = "%s: entry %s" % (label, shown(info.filename))
     if info.flag_bits & 0x1:
@@ -78,7 +78,7 @@ def refuse_entry(info: dict, label: str):
                           % (name, max(info.file_size, info.compress_size), LIMIT_ENTRY))
 
 
-def read_entries(path: str):
+def read_entries(path: str) -> tuple:
     """(the zip's bytes, its comment, [(ZipInfo, content)]) of a zip that may have been
     made to do harm: bounded in size, count and method before anything is
     inflated, and every malformed file reported as NotARelease in one line."""
@@ -106,7 +106,7 @@ def read_entries(path: str):
     return data, archive.comment, entries
 
 
-def read_zip(path: str, entries=None):
+def read_zip(path: str, entries=None) -> tuple:
     """(top, {name: bytes}, {name: mode}, epoch) of a release zip, or of its
     entries as read_entries gave them; raises NotARelease when they are not
     exactly those of a release."""

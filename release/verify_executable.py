@@ -8,7 +8,7 @@ from pe_image import osslsigncode, signature
 from untrusted import NotARelease
 
 
-def executable_check(name: str, image: bytes, built: bytes, source: str, work: str):
+def executable_check(name: str, image: bytes, built: bytes, source: str, work: str) -> tuple:
     """(lines to show, differences) for one executable."""
     try:
         der = signature(image)

@@ -24,7 +24,7 @@ MACHINES = {0x8664: "x64", 0x14C: "x86"}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def streams(path: str, work: str):
+def streams(path: str, work: str) -> dict:
     """{stream name: bytes} of a package, read by msi_streams.py."""
     folder = os.path.join(work, "streams")
     os.makedirs(folder)
@@ -46,7 +46,7 @@ def streams(path: str, work: str):
     return found
 
 
-def cabinet_files(cab: bytes):
+def cabinet_files(cab: bytes) -> dict:
     """{name: bytes} of an MSZIP or stored cabinet, bounded; NotARelease when
     it is malformed."""
     try:
@@ -82,7 +82,7 @@ def cabinet_files(cab: bytes):
         raise NotARelease("its cabinet cannot be read (%s)" % shown(str(error))) from None
 
 
-def msi_signature_problem(package: bytes, der: bytes, work: str):
+def msi_signature_problem(package: bytes, der: bytes, work: str) -> tuple:
     """judge() for a package: its digest is checked by osslsigncode."""
     path = os.path.join(work, "check.msi")
     with open(path, "wb") as f:
@@ -95,7 +95,7 @@ def msi_signature_problem(package: bytes, der: bytes, work: str):
     return wrong, lines
 
 
-def read_package(path: str):
+def read_package(path: str) -> bytes:
     """The package's bytes, bounded; NotARelease when it is no compound file."""
     size = os.path.getsize(path)
     if size > LIMIT_ZIP:
@@ -108,7 +108,7 @@ def read_package(path: str):
     return package
 
 
-def architecture_of(image: bytes):
+def architecture_of(image: bytes) -> str:
     """x64 or x86, from the executable's machine type."""
     try:
         return MACHINES[struct.unpack_from("<H", image, struct.unpack_from(
@@ -117,7 +117,7 @@ def architecture_of(image: bytes):
         raise NotARelease("it holds no portcheck.exe for x64 or x86") from None
 
 
-def content_problems(cabinet: dict, files: dict, architecture: str, source: str):
+def content_problems(cabinet: dict, files: dict, architecture: str, source: str) -> list:
     """How the package's texts and file list differ from the reference's."""
     problems = []
     for name, _, key in TEXTS:
@@ -130,7 +130,7 @@ def content_problems(cabinet: dict, files: dict, architecture: str, source: str)
     return problems
 
 
-def differences(path: str, reference: tuple, source: str, work: str):
+def differences(path: str, reference: tuple, source: str, work: str) -> tuple:
     """(lines to show, differences) for a package; reference is (version,
     epoch, {name: bytes} of the reference zip)."""
     version, epoch, files = reference

@@ -46,7 +46,7 @@ def refused(path: str, error: Exception) -> int:
     return 2
 
 
-def anchor_problem(path: str):
+def anchor_problem(path: str) -> str:
     """Why a --ca-file cannot serve as a trust anchor, or None."""
     try:
         refuse_unless_regular(path)
@@ -63,7 +63,7 @@ def is_package(path: str) -> bool:
         return f.read(8) == verify_msi.OLE_MAGIC
 
 
-def compared(download: str, reference_path: str, source: str, named_reference: bool):
+def compared(download: str, reference_path: str, source: str, named_reference: bool) -> tuple:
     """(lines to show, differences) of a download against the reference zip;
     NotARelease when the download is no release file."""
     _, _, reference_entries = read_entries(reference_path)

@@ -22,13 +22,13 @@ DOS_ATTRIBUTES = ((0x01, "read-only"), (0x02, "hidden"), (0x04, "system"), (0x08
                   (0x800, "compressed"))
 
 
-def dos_attributes(external_attr: int):
+def dos_attributes(external_attr: int) -> str:
     named = [word for bit, word in DOS_ATTRIBUTES if external_attr & bit]
     unnamed = external_attr & 0xFFFF & ~sum(bit for bit, _ in DOS_ATTRIBUTES)
     return ", ".join(named + (["%#x" % unnamed] if unnamed else [])) or "none"
 
 
-def entry_differences(name: str, info: dict, reference):
+def entry_differences(name: str, info: dict, reference) -> list:
     """How one entry's headers differ from the reference's."""
     found = []
     kind = (info.external_attr >> 16) & 0o170000
@@ -53,7 +53,7 @@ def entry_differences(name: str, info: dict, reference):
     return found
 
 
-def build_info_differences(download, reference, source: str, given: str):
+def build_info_differences(download, reference, source: str, given: str) -> list:
     """What BUILDINFO.txt says of how the two were built, where it differs."""
     reference_info, download_info = parse(reference), parse(download)
     commit = download_info.get("commit", "")
@@ -100,7 +100,7 @@ def layout_differences(top: str, reference_top: str, files: dict, wanted: dict, 
     return found
 
 
-def differences(download, reference, source: str, given: str, work: str):
+def differences(download, reference, source: str, given: str, work: str) -> tuple:
     """(lines to show, differences): every way the download is not what the
     reference's maker makes."""
     data, comment, entries = download
@@ -135,7 +135,8 @@ def differences(download, reference, source: str, given: str, work: str):
     return shown_lines, found
 
 
-def bytes_difference(data: bytes, contents: dict, wanted: dict, reference_top: str, epoch: int):
+def bytes_difference(data: bytes, contents: dict, wanted: dict, reference_top: str,
+                     epoch: int) -> list:
     """Everything but the executables (proven already) and the sums of them
     is the reference's own: the zip rebuilt from those must be the download."""
     expected = {n: wanted[n][1] for n in NAMES}

@@ -16,13 +16,13 @@ NAMES = tuple(sorted(TEXTS + ("SHA256SUMS",))) + EXECUTABLES
 MODES = {name: 0o755 if name.endswith(".exe") else 0o644 for name in NAMES}
 
 
-def checksums(files: dict):
+def checksums(files: dict) -> bytes:
     """SHA256SUMS for a release's {name: bytes}: the executables, then the texts."""
     return "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
                    for name in EXECUTABLES + TEXTS).encode("ascii")
 
 
-def zip_bytes(top: str, files: dict, modes: dict, epoch: int):
+def zip_bytes(top: str, files: dict, modes: dict, epoch: int) -> bytes:
     """The zip of {name: bytes} under top/, with the given modes and time."""
     stamp = max(time.gmtime(epoch)[:6], (1980, 1, 1, 0, 0, 0))
     buffer = io.BytesIO()
@@ -36,7 +36,7 @@ def zip_bytes(top: str, files: dict, modes: dict, epoch: int):
     return buffer.getvalue()
 
 
-def write_zip(path: str, top: str, files: dict, modes: dict, epoch: int):
+def write_zip(path: str, top: str, files: dict, modes: dict, epoch: int) -> None:
     """Writes the zip through a temporary file beside path, so that a failure
     or a stop leaves no half-written zip."""
     finish_output(open_output(path), zip_bytes(top, files, modes, epoch), path)
