@@ -80,10 +80,16 @@ def signed_data(der: bytes) -> list:
     return children(der, wrapper[0][1], wrapper[0][2])
 
 
-def structure(der: bytes, signed: bool, work: str) -> tuple:
-    """(what is wrong with the signature's structure or None, [the times its
-    timestamps give]): one signer, and no unsigned attribute but timestamps
-    over this very signature."""
+# How a timestamp was judged: an RFC 3161 token's own signature is checked,
+# so its time can say when the file was signed; a countersignature's is not.
+RFC3161 = "RFC 3161"
+COUNTERSIGNED = "an Authenticode countersignature, whose own signature is not checked"
+
+
+def structure(der: bytes, signed: list, work: str) -> tuple:
+    """(what is wrong with the signature's structure or None, [(time, how it
+    was judged) of each timestamp]): one signer, and no unsigned attribute
+    but timestamps over this very signature."""
     signers = children(der, signed[-1][1], signed[-1][2])
     if signed[-1][0] != 0x31 or len(signers) != 1:
         return ("a second signer: the signature holds %d signers; Authenticode allows one"
@@ -146,7 +152,7 @@ def rfc3161(token: bytes, signature_value: bytes, work: str) -> tuple:
     if openssl("cms", "-verify", "-noverify", "-inform", "DER", "-in", path, "-out",
                os.devnull).returncode != 0:
         return "a timestamp whose own signature does not check against its certificate", None
-    return None, "%s (RFC 3161)" % when
+    return None, (when, RFC3161)
 
 
 def countersignature(der: bytes, counter, signature_value: bytes) -> tuple:
@@ -165,20 +171,14 @@ def countersignature(der: bytes, counter, signature_value: bytes) -> tuple:
         return "a countersignature that cannot be read", None
     wrong = imprint_problem(der[algorithm[1]:algorithm[2]], der[digest[1]:digest[2]],
                             signature_value)
-    return wrong, "20%s (an Authenticode countersignature, whose own signature is not " \
-                  "checked)" % when
+    return wrong, ("20" + when, COUNTERSIGNED)
 
 
 def pieces(der: bytes) -> tuple:
     """(the signature with its content detached, the signed content, the
     digest algorithm, the digest it names); ValueError when it is not an
     Authenticode signature."""
-    tag, start, end = element(der, 0, len(der))
-    outer = children(der, start, end)
-    if tag != 0x30 or len(outer) != 2 or der[outer[0][3]:outer[0][2]] != OID_SIGNED_DATA:
-        raise ValueError("not a PKCS#7 signed-data")
-    wrapper = children(der, outer[1][1], outer[1][2])
-    signed = children(der, wrapper[0][1], wrapper[0][2])
+    signed = signed_data(der)
     content_info = children(der, signed[2][1], signed[2][2])
     indirect = children(der, content_info[1][1], content_info[1][2])[0]
     digest_info = children(der, indirect[1], indirect[2])[1]
@@ -256,8 +256,8 @@ def who_signed(certificate: str, signature: str, times: list, work: str) -> tupl
     claim, or judged against the trust anchor the user named."""
     subject, issuer = names(certificate)
     lines = ["  signed by \"%s\", issued by \"%s\"" % (shown(subject), shown(issuer))]
-    lines += ["  timestamped %s by a timestamp that covers this signature" % shown(when)
-              for when in times]
+    lines += ["  timestamped %s (%s) by a timestamp that covers this signature"
+              % (shown(when), how) for when, how in times]
     if TRUST["ca_file"] is None:
         return None, lines + ["  who signed is a claim: not checked against any trust anchor "
                               "(--ca-file names one)"]
@@ -286,8 +286,7 @@ def trusted(certificate: str, untrusted: str, times: list, ca_file: str) -> str:
     """None when the signer's chain, with the carried certificates as
     intermediates, validates to ca_file for code signing (at the timestamp's
     time where one says when it was signed); else the reason in words."""
-    # Only a timestamp whose own signature was checked says when it was signed.
-    checked = [when for when in times if when.endswith("(RFC 3161)")]
+    checked = [when for when, how in times if how == RFC3161]
     at = ["-attime", str(calendar.timegm(time.strptime(checked[0][:14], "%Y%m%d%H%M%S")))] \
         if checked else []
     done = openssl("verify", "-purpose", "any", "-CAfile", ca_file, "-untrusted", untrusted,

@@ -51,8 +51,8 @@ class Structure(unittest.TestCase):
                     signer())))), ("a nested signature (sign-release.sh makes none)", [])),
                 ("a countersignature of this signature", signature(signer(attribute(
                     OID_COUNTERSIGNATURE, countersignature(genuine)))),
-                 (None, ["20231114221320Z (an Authenticode countersignature, whose own "
-                         "signature is not checked)"])),
+                 (None, [("20231114221320Z", "an Authenticode countersignature, whose own "
+                                             "signature is not checked")])),
                 ("a countersignature of another", signature(signer(attribute(
                     OID_COUNTERSIGNATURE, countersignature(bytes(32))))),
                  ("a timestamp that covers another signature", [])),
