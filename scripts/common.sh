@@ -40,10 +40,15 @@ x86_runs_natively() {
   "$PORTCHECK_X86_WINE/root/usr/lib/i386-linux-gnu/ld-linux.so.2" --version >/dev/null 2>&1
 }
 
-# Whether the root's 32-bit Wine starts here.
+# Whether the root is there to enter (cheap: scripts/wine.sh asks it at
+# every call).
+x86_wine_present() {
+  [ -x "$PORTCHECK_X86_WINE/root/usr/lib/wine/wine" ] && command -v bwrap >/dev/null
+}
+
+# Whether the root's 32-bit Wine starts here (the setup's check).
 x86_wine_ready() {
-  [ -x "$PORTCHECK_X86_WINE/root/usr/lib/wine/wine" ] && command -v bwrap >/dev/null &&
-    x86_enter /usr/lib/wine/wine --version >/dev/null 2>&1
+  x86_wine_present && x86_enter /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
 # Makes sure the Debian packages a command needs are installed. As root it

@@ -15,7 +15,7 @@
 #   sh scripts/setup-x86-wine.sh
 # Needs root the first time and after a restart (binfmt_misc registrations
 # do not survive one); as another user it says what to run. A first setup
-# takes about 5 minutes and 900 MB; what is there already is only checked.
+# took about 2 minutes and 1.6 GB here; what is there already is only checked.
 # An interrupted setup leaves no half-made root: it is made beside and
 # renamed. PORTCHECK_X86_EMULATE=1 registers the emulator even where the
 # kernel runs 32-bit programs, to try that route on any machine (undone by
@@ -62,7 +62,7 @@ if [ ! -x "$dir/root/usr/lib/wine/wine" ] || [ ! -x "$dir/root/usr/lib/wine/wine
     "deb [signed-by=$keyring] $uri bookworm main" \
     "deb [signed-by=$keyring] $uri bookworm-updates main" >"$dir/mmdebstrap.log" 2>&1 || {
     tail -n 20 "$dir/mmdebstrap.log" >&2
-    echo "setup-x86-wine: mmdebstrap could not make the i386 root" >&2
+    echo "setup-x86-wine: mmdebstrap could not make the root" >&2
     exit 1
   }
   rm -rf "$dir/root"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Style gates over the project's own sources: clang-format must leave them as
-# they are, and clang-tidy and pyflakes must find nothing. Reads the compile commands of the
-# host-asan and windows builds, so run it after those are configured.
+# they are, and clang-tidy and pyflakes must find nothing. Reads the compile
+# commands of the host-asan and windows builds, so run it after those are
+# configured.
 set -eu
 cd "$(dirname "$0")/.."
 

@@ -13,7 +13,7 @@
 # (tests/release/signing_test.py), its Windows Installer packages installed, upgraded
 # and removed under Wine (tests/release/msi_test.py), rebuilt in a clean Debian root
 # without network and compared byte for byte (scripts/rebuild-clean.sh), and
-# the style gates (clang-format, clang-tidy).
+# the style gates (clang-format, clang-tidy, pyflakes).
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh

@@ -16,7 +16,7 @@
 . "$(dirname "$0")/common.sh"
 fixed_layout="setarch $(uname -m) -R"
 if [ "${PORTCHECK_WINE_ARCH:-}" = x86 ]; then
-  if ! x86_wine_ready; then
+  if ! x86_wine_present; then
     echo "wine.sh: the 32-bit Wine that runs the x86 build is not set up in" \
       "$PORTCHECK_X86_WINE; run, as root: sh scripts/setup-x86-wine.sh"
     exit 127
