@@ -214,19 +214,20 @@ def finish(path: str, product_version: str, image: bytes, epoch: int) -> None:
 
 def set_package_code(path: str) -> None:
     """The package code, derived from every byte of the package but the code
-    itself: non-identical packages must never share one (Windows Installer
-    would take the cached package for the other)."""
-    for step in ("blank", "derived"):
-        if step == "blank":
-            package_code = "{00000000-0000-0000-0000-000000000000}"
-        else:
-            with open(path, "rb") as f:
-                package_code = code("package", hashlib.sha256(f.read()).hexdigest())
-        database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
-        summary = Libmsi.SummaryInfo.new(database, 10)
-        summary.set_string(Libmsi.Property.UUID, package_code)
-        summary.persist()
-        database.commit()
+    itself (a blank one stands in while the bytes are read): non-identical
+    packages must never share one (Windows Installer would take the cached
+    package for the other)."""
+    set_summary_code(path, "{00000000-0000-0000-0000-000000000000}")
+    with open(path, "rb") as f:
+        set_summary_code(path, code("package", hashlib.sha256(f.read()).hexdigest()))
+
+
+def set_summary_code(path: str, package_code: str) -> None:
+    database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
+    summary = Libmsi.SummaryInfo.new(database, 10)
+    summary.set_string(Libmsi.Property.UUID, package_code)
+    summary.persist()
+    database.commit()
 
 
 def msi_bytes(version: str, architecture: str, image: bytes, texts: dict, epoch: int) -> bytes:

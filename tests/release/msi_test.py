@@ -21,7 +21,7 @@ import tempfile
 
 from checks import report
 from source_tree import copy_tree
-from make_msi import is_short, set_package_code
+from make_msi import Libmsi, is_short, run_sql, set_package_code
 from package_facts import facts, product_code
 from untrusted import read_zip
 from wine_registry import WINE, regedit
@@ -149,14 +149,8 @@ def package_code_problems(msi, work):
     """Two packages that differ in one table value have different package codes."""
     changed = os.path.join(work, "changed.msi")
     shutil.copy(msi, changed)
-    import gi
-    gi.require_version("Libmsi", "1.0")
-    from gi.repository import Libmsi
     database = Libmsi.Database.new(changed, Libmsi.DbFlags.TRANSACT, None)
-    query = Libmsi.Query.new(database, "UPDATE `Property` SET `Value` = '0' "
-                             "WHERE `Property` = 'ARPNOREPAIR'")
-    query.execute(None)
-    query.close()
+    run_sql(database, "UPDATE `Property` SET `Value` = '0' WHERE `Property` = 'ARPNOREPAIR'")
     database.commit()
     set_package_code(changed)
     if package_code(changed) == package_code(msi):
