@@ -12,6 +12,7 @@ other's, both orders, same version and newer: it replaces it. And the tables
 against the Windows Installer validation rules that Wine does not enforce.
 Run from the top of the source tree."""
 import contextlib
+import functools
 import os
 import re
 import shutil
@@ -112,10 +113,20 @@ TABLE_ROWS = [
 ]
 
 
+@functools.lru_cache(maxsize=None)
+def exported(msi, table):
+    """A table as msiinfo exports it: a package is read once per table."""
+    return subprocess.run(["msiinfo", "export", msi, table], capture_output=True,
+                          text=True).stdout
+
+
+def summary(msi):
+    return subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
+
+
 def rows(msi, table):
     """The rows of a table, as lists of fields."""
-    text = subprocess.run(["msiinfo", "export", msi, table], capture_output=True, text=True).stdout
-    return [line.split("\t") for line in text.splitlines()[3:]]
+    return [line.split("\t") for line in exported(msi, table).splitlines()[3:]]
 
 
 def validation_problems(msi):
@@ -141,8 +152,7 @@ def validation_problems(msi):
 
 
 def package_code(msi):
-    said = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
-    return re.search(r"Revision number \(UUID\): (\S+)", said).group(1)
+    return re.search(r"Revision number \(UUID\): (\S+)", summary(msi)).group(1)
 
 
 def package_code_problems(msi, work):
@@ -162,15 +172,13 @@ def package_code_problems(msi, work):
 def table_problems(msi, architecture):
     problems = validation_problems(msi)
     for table, row in TABLE_ROWS:
-        rows = subprocess.run(["msiinfo", "export", msi, table], capture_output=True,
-                              text=True).stdout
-        if row not in rows:
-            problems.append("table %s lacks %r:\n%s" % (table, row, rows))
-    summary = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
+        if row not in exported(msi, table):
+            problems.append("table %s lacks %r:\n%s" % (table, row, exported(msi, table)))
+    said = summary(msi)
     template = {"x64": "x64;1033", "x86": "Intel;1033"}[architecture]
     for line in ("Template: %s" % template, "Version: 200 "):  # Windows Installer 2.0
-        if line not in summary:
-            problems.append("summary lacks %r:\n%s" % (line, summary))
+        if line not in said:
+            problems.append("summary lacks %r:\n%s" % (line, said))
     return problems
 
 
