@@ -59,7 +59,7 @@ def environment_files() -> list:
                     "/usr/lib/x86_64-linux-gnu/libgsf-1.so.114"]
 
 
-def packages(files: dict) -> list:
+def packages(files: list) -> list:
     """["package version", ...] for the packages that hold the files, sorted."""
     files = [os.path.realpath(f) for f in files if f]
     # With /usr merged, dpkg knows some files by their older path.
@@ -73,7 +73,7 @@ def packages(files: dict) -> list:
     return sorted(versions.splitlines()) or ["unknown"]
 
 
-def build_info(version: str, commit, epoch: int, tools: dict) -> bytes:
+def build_info(version: str, commit: str, epoch: int, tools: list) -> bytes:
     """The file's text: one "key value" line each, CR LF ends like README.txt."""
     lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch]
     lines += ["built-with %s" % tool for tool in tools]

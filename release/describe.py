@@ -22,7 +22,8 @@ def write(path: str, data: bytes) -> str:
     return path
 
 
-def describe(zip_path: str, folder: str, signed: bool = False, url: str = None) -> list:
+def describe(zip_path: str, folder: str, signed: bool = False,
+             url: str = None) -> list:
     """Writes the set's descriptions; the paths written."""
     written = [write(os.path.join(folder, sbom_name(zip_path)),
                      make_sbom.sbom(zip_path, folder, signed).encode("utf-8"))]

@@ -230,7 +230,8 @@ def set_summary_code(path: str, package_code: str) -> None:
     database.commit()
 
 
-def msi_bytes(version: str, architecture: str, image: bytes, texts: dict, epoch: int) -> bytes:
+def msi_bytes(version: str, architecture: str, image: bytes, texts: dict,
+              epoch: int) -> bytes:
     """The package's bytes, with the executable and the texts ({name: bytes},
     a release's files); raises RuntimeError with wixl's words if it fails."""
     source = wxs(version, architecture)

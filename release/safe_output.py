@@ -26,7 +26,8 @@ def open_output(path: str) -> str:
     return temporary
 
 
-def finish_output(temporary: str, data: bytes, path: str, replace: bool = True) -> None:
+def finish_output(temporary: str, data: bytes, path: str,
+                  replace: bool = True) -> None:
     """Writes data into the temporary file and puts it at path. With replace
     false an existing file at path is left alone (FileExistsError). The
     temporary file is gone afterwards, whatever happened."""

@@ -64,7 +64,7 @@ def read_bounded(path: str, label: str) -> bytes:
                           % (label, shown(error.strerror or ""))) from None
 
 
-def refuse_entry(info: dict, label: str) -> None:
+def refuse_entry(info: zipfile.ZipInfo, label: str) -> None:
     """NotARelease for an entry a release never holds, before it is inflated."""
     name = "%s: entry %s" % (label, shown(info.filename))
     if info.flag_bits & 0x1:

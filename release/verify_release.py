@@ -63,7 +63,8 @@ def is_package(path: str) -> bool:
         return f.read(8) == verify_msi.OLE_MAGIC
 
 
-def compared(download: str, reference_path: str, source: str, named_reference: bool) -> tuple:
+def compared(download: str, reference_path: str, source: str,
+             named_reference: bool) -> tuple:
     """(lines to show, differences) of a download against the reference zip;
     NotARelease when the download is no release file."""
     _, _, reference_entries = read_entries(reference_path)

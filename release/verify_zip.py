@@ -4,6 +4,7 @@ through verify_executable.py. The download is hostile input, read by
 untrusted.py; nothing taken from it reaches the screen unescaped."""
 import re
 import stat
+import zipfile
 
 from build_info import parse
 from untrusted import NotARelease, shown
@@ -28,7 +29,7 @@ def dos_attributes(external_attr: int) -> str:
     return ", ".join(named + (["%#x" % unnamed] if unnamed else [])) or "none"
 
 
-def entry_differences(name: str, info: dict, reference) -> list:
+def entry_differences(name: str, info: zipfile.ZipInfo, reference: zipfile.ZipInfo) -> list:
     """How one entry's headers differ from the reference's."""
     found = []
     kind = (info.external_attr >> 16) & 0o170000
