@@ -80,12 +80,6 @@ def build_info(version: str, commit: str, epoch: int, tools: list) -> bytes:
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def record_path(zip_path: str) -> str:
-    """Where the full record of a zip's build lies: beside it."""
-    stem = zip_path[:-len(".zip")] if zip_path.endswith(".zip") else zip_path
-    return stem + ".buildinfo"
-
-
 def parse(text: bytes) -> dict:
     """{"commit": ..., "source-date-epoch": ..., "built-with": {package: version}}
     of a BUILDINFO.txt's bytes; fields that are missing or unreadable are left out."""

@@ -9,8 +9,9 @@ import argparse
 import os
 import sys
 
-from build_info import (build_info, checkout_commit, environment_files, packages, record_path,
+from build_info import (build_info, checkout_commit, environment_files, packages,
                         toolchain_files)
+from package_facts import record_path
 from safe_output import end_cleanly_on_signals, finish_output, open_output
 from zip_layout import MODES, checksums, write_zip
 

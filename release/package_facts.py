@@ -43,3 +43,9 @@ def msi_name(version: str, architecture: str, signed: bool = False) -> str:
 def sbom_name(zip_path: str) -> str:
     """The SBOM's name: the zip's with .cdx.json."""
     return os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"
+
+
+def record_path(zip_path: str) -> str:
+    """Where the full record of a zip's build lies: beside it."""
+    stem = zip_path[:-len(".zip")] if zip_path.endswith(".zip") else zip_path
+    return stem + ".buildinfo"

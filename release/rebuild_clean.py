@@ -11,7 +11,8 @@ UNAVAILABLE lists the recorded packages the archive could not install."""
 import os
 import sys
 
-from build_info import parse, record_path
+from build_info import parse
+from package_facts import record_path
 from untrusted import NotARelease, read_zip, shown
 from zip_layout import NAMES
 
