@@ -21,7 +21,7 @@ import sys
 import tempfile
 
 from checks import report
-from source_tree import copy_tree
+from source_tree import copy_tree, make_release
 from make_msi import Libmsi, is_short, run_sql, set_package_code
 from package_facts import facts, product_code
 from untrusted import read_zip
@@ -47,10 +47,7 @@ def release(folder, version):
         f.write(text)
     epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], check=True,
                            capture_output=True, text=True).stdout.strip()
-    made = subprocess.run(["sh", "scripts/release.sh"], cwd=folder, check=True,
-                          env=dict(os.environ, SOURCE_DATE_EPOCH=epoch),
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    dist = os.path.dirname(made.stdout.splitlines()[-1])
+    dist = make_release(folder, dict(os.environ, SOURCE_DATE_EPOCH=epoch))
     return {name: os.path.join(dist, name) for name in os.listdir(dist)}
 
 

@@ -20,7 +20,7 @@ import yaml
 import sbom_check
 from checks import report
 from untrusted import read_zip
-from source_tree import copy_tree
+from source_tree import copy_tree, make_release
 from verify_msi import MACHINES
 
 URL = "https://downloads.invalid/portcheck/1.0.0"
@@ -42,9 +42,7 @@ REQUIRED = {
 def release(folder, env):
     """{path under dist/: bytes} of a release made in a copy of the tree."""
     copy_tree(folder)
-    run = subprocess.run(["sh", "scripts/release.sh", "--download-url", URL], cwd=folder, env=env,
-                         check=True, stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    dist = os.path.dirname(run.stdout.splitlines()[-1])
+    dist = make_release(folder, env, "--download-url", URL)
     made = {}
     for here, _, names in os.walk(dist):
         for name in names:
