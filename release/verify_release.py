@@ -21,6 +21,10 @@ from tools import run_tool
 from untrusted import NotARelease, read_entries, read_zip, refuse_unless_regular, shown
 
 
+class BadReference(Exception):
+    """The reference zip, not the download, is no release zip."""
+
+
 def arguments_of(arguments: list) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="verify_release.py", description="Checks a download against a reference zip.")
@@ -67,8 +71,11 @@ def compared(download: str, reference_path: str, source: str,
              named_reference: bool) -> tuple:
     """(lines to show, differences) of a download against the reference zip;
     NotARelease when the download is no release file."""
-    _, _, reference_entries = read_entries(reference_path)
-    reference_top, reference_files, _, epoch = read_zip(reference_path, reference_entries)
+    try:
+        _, _, reference_entries = read_entries(reference_path)
+        reference_top, reference_files, _, epoch = read_zip(reference_path, reference_entries)
+    except NotARelease as error:
+        raise BadReference(error) from None
     refuse_unless_regular(download)
     with tempfile.TemporaryDirectory() as work:
         if is_package(download):
@@ -116,12 +123,10 @@ def main(arguments: list) -> int:
     source = {"reference": "the reference zip %s" % shown(os.path.basename(reference_path)),
               "commit": "commit %s" % commit[:12]}.get(given.named, "this checkout")
     try:
-        read_zip(reference_path)
-    except NotARelease as error:
+        lines, found = compared(download, reference_path, source, given.named == "reference")
+    except BadReference as error:
         print("verify-release: the reference is not a release zip: %s" % error, file=sys.stderr)
         return 2
-    try:
-        lines, found = compared(download, reference_path, source, given.named == "reference")
     except NotARelease as error:
         return refused(download, error)
     print("Checking %s against %s" % (
