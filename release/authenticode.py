@@ -95,8 +95,7 @@ def structure(der: bytes, signed: list, work: str) -> tuple:
         return ("a second signer: the signature holds %d signers; Authenticode allows one"
                 % len(signers) if len(signers) > 1 else "no signer"), []
     fields = children(der, signers[0][1], signers[0][2])
-    value = [field for field in fields if field[0] == 0x04][-1]
-    signature_value = der[value[1]:value[2]]
+    signature_value = encrypted_digest(der, fields)
     times = []
     for unsigned in (field for field in fields if field[0] == 0xA1):
         for attribute in children(der, unsigned[1], unsigned[2]):
@@ -116,6 +115,13 @@ def structure(der: bytes, signed: list, work: str) -> tuple:
                     return wrong, []
                 times.append(when)
     return None, times
+
+
+def encrypted_digest(der: bytes, signer_fields: list) -> bytes:
+    """The signature value of a SignerInfo, given its elements: what a
+    timestamp of this signature must be the digest of."""
+    value = [field for field in signer_fields if field[0] == 0x04][-1]
+    return der[value[1]:value[2]]
 
 
 def imprint_problem(algorithm: bytes, hashed: bytes, signature_value: bytes) -> str:

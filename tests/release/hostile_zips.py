@@ -13,7 +13,7 @@ import zipfile
 import zlib
 
 from authenticode import (OID_MS_TIMESTAMP, OID_NESTED, OID_SIGNED_DATA, children, element,
-                          encoded, signed_data)
+                          encoded, encrypted_digest, signed_data)
 from make_msi import msi_bytes
 from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
@@ -168,9 +168,7 @@ def timestamp_token(value, work):
 def signature_value(der):
     """The encryptedDigest octets of a signature's signer."""
     signer = signer_infos(der)[0]
-    fields = children(signer, *element(signer, 0, len(signer))[1:])
-    value = [field for field in fields if field[0] == 0x04][-1]
-    return signer[value[1]:value[2]]
+    return encrypted_digest(signer, children(signer, *element(signer, 0, len(signer))[1:]))
 
 
 def grafted(der, onto, work):
@@ -187,7 +185,7 @@ def grafted(der, onto, work):
         return f.read()
 
 
-def structure_cases(genuine, impostor_der, plain, x64, x86, work):
+def structure_cases(genuine, impostor_der, x64, x86, work):
     """(title, signature, word) for signatures whose structure is not sign-release.sh's."""
     der = signature(genuine[x64])
     other = signature(genuine[x86])
@@ -326,7 +324,7 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
         ("the genuine signed release", genuine_zip, 0, b"not checked against any trust anchor"),
     ] + [(title, release(signed, {x64: grafted(der, plain[x64], work)}), 1, word)
          for title, der, word in structure_cases(genuine, signature(entries(impostor, work)[x64]),
-                                                 plain, x64, x86, work)]
+                                                 x64, x86, work)]
 
 
 def entries(data, work):
