@@ -17,7 +17,7 @@ import make_manifests
 from describe import describe
 from make_msi import packages
 from package_facts import msi_name, version_of
-from pe_image import is_signed, osslsigncode
+from signed_file import is_signed, osslsigncode
 from safe_output import end_cleanly_on_signals, finish_output, open_output
 from untrusted import NotARelease, read_zip
 from zip_layout import EXECUTABLES, checksums, zip_bytes

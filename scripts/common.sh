@@ -1,5 +1,11 @@
 # Sourced by the scripts, from the top of the source tree.
 
+# The release's makers (release/) and the checker of downloads (verify/)
+# find each other's modules through this one path.
+portcheck_top=$(cd "$(dirname "$0")/.." && pwd)
+PYTHONPATH=$portcheck_top/release:$portcheck_top/verify${PYTHONPATH:+:$PYTHONPATH}
+export PYTHONPATH
+
 # Building and running the Windows executable under Wine.
 PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64"
 # Building both executables, the release zip and the Windows Installer
@@ -8,7 +14,7 @@ PORTCHECK_RELEASE_PACKAGES="cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x
   g++-mingw-w64-i686 binutils-mingw-w64-i686 python3 git wixl python3-gi gir1.2-libmsi-1.0"
 # Signing a release, and checking one against this checkout's build.
 PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
-PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl"
+PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto"
 # The independent rebuild in a minimal Debian root, without network.
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
 # Everything the test suite uses besides: the tools that read the packages
@@ -20,7 +26,7 @@ PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
 # its own.)
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES $PORTCHECK_VERIFY_PACKAGES
   mmdebstrap bubblewrap googletest libgtest-dev python3-pefile python3-yaml
-  python3-jsonschema msitools clang libclang-rt-14-dev clang-format clang-tidy pyflakes3"
+  python3-jsonschema python3-cryptography msitools clang libclang-rt-14-dev clang-format clang-tidy pyflakes3"
 
 # Where scripts/setup-x86-wine.sh keeps the i386 root (and, where the kernel
 # runs no 32-bit program, QEMU's i386 emulator). Outside the checkout, so that

@@ -21,7 +21,7 @@ ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
 # The Python tests find the project's modules through this one path.
-PYTHONPATH=$(pwd)/release:$(pwd)/scripts:$(pwd)/tests/support
+PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/scripts:$(pwd)/tests/support
 export PYTHONPATH
 # First, in seconds, with no build and no Wine: the release's parsers and writers.
 /usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'

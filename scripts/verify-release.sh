@@ -8,10 +8,10 @@
 # itself saved here, is left out), or of COMMIT, built with that commit's own
 # build files and compared by this checkout's checks; unless a reference zip
 # is given (messages then name that file).
-# With --ca-file (a PEM bundle: a company's code-signing CA, or the roots the
-# user trusts), every signer must chain to one of its certificates for code
-# signing, and an unsigned file is NOT VERIFIED; without it, who signed is a
-# claim. Prints what it found and a verdict. Exit status: 0 VERIFIED, 1 NOT
+# With --ca-file (PEM or DER certificates, one or a bundle: a company's
+# issuing CA, or the roots the user trusts, timestamping roots included),
+# every signer must chain to one of them for code signing, and an unsigned
+# file is NOT VERIFIED; without it, who signed is a claim. Prints what it found and a verdict. Exit status: 0 VERIFIED, 1 NOT
 # VERIFIED, 2 a file that is no readable release file (a FIFO, device or
 # folder included), a commit this repository lacks, or a wrong usage.
 # Writes nothing into the checkout, nothing outside its temporary folder.
@@ -25,8 +25,9 @@ commit=""
 ca=""
 while [ $# -ge 2 ]; do
   case $1 in
-    --commit) [ -z "$commit" ] || usage; commit=$2 ;;
-    --ca-file) [ -z "$ca" ] || usage; ca=$2 ;;
+    # An empty value (an unset variable) would silently check less.
+    --commit) [ -z "$commit" ] && [ -n "$2" ] || usage; commit=$2 ;;
+    --ca-file) [ -z "$ca" ] && [ -n "$2" ] || usage; ca=$2 ;;
     *) break ;;
   esac
   shift 2
@@ -47,9 +48,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 ensure_packages $PORTCHECK_VERIFY_PACKAGES
 verify() {
   if [ -n "$ca" ]; then
-    /usr/bin/python3 -B "$top/release/verify_release.py" --ca-file "$ca" "$@"
+    /usr/bin/python3 -B "$top/verify/verify_release.py" --ca-file "$ca" "$@"
   else
-    /usr/bin/python3 -B "$top/release/verify_release.py" "$@"
+    /usr/bin/python3 -B "$top/verify/verify_release.py" "$@"
   fi
 }
 # Anything but a regular file is refused before a minute is spent building:
@@ -78,7 +79,11 @@ else
     exit 2
   }
 fi
-work=$(mktemp -d)
+work=$(mktemp -d 2>/dev/null) || {
+  echo "verify-release: no temporary folder can be made in ${TMPDIR:-/tmp}; set TMPDIR to a" \
+    "folder that can be written" >&2
+  exit 2
+}
 trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM

@@ -1,14 +1,15 @@
 """Checks one executable taken from a download against the reference build:
 unsigned, it must be that build byte for byte; signed, the signature attached
 to that build must give the download back byte for byte, and the signature
-itself is judged (authenticode.py). Used for the zip's executables and for
+itself is judged (authenticode.py), against the trust anchors the user named, if any. Used for the zip's executables and for
 the one inside each package."""
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
-from pe_image import osslsigncode, signature
+from signed_file import osslsigncode, signature
 from untrusted import NotARelease
 
 
-def executable_check(name: str, image: bytes, built: bytes, source: str, work: str) -> tuple:
+def executable_check(name: str, image: bytes, built: bytes, source: str, anchors,
+                     work: str) -> tuple:
     """(lines to show, differences) for one executable."""
     try:
         der = signature(image)
@@ -17,7 +18,7 @@ def executable_check(name: str, image: bytes, built: bytes, source: str, work: s
     if der is None:
         if image == built:
             return ["%s: unsigned; identical to %s's build" % (name, source)], \
-                unsigned_problems(name)
+                unsigned_problems(name, anchors)
         return [], ["%s: unsigned; DIFFERS from %s's build" % (name, source)]
     found = []
     if attached_to(built, der, work) != image:
@@ -28,7 +29,7 @@ def executable_check(name: str, image: bytes, built: bytes, source: str, work: s
             found.append("%s: its signature is not attached the way osslsigncode attaches one "
                          "to %s's build (the certificate table or the headers hold other bytes)"
                          % (name, source))
-    lines, problems = signer_verdict(name, *judge(image, der, work))
+    lines, problems = signer_verdict(name, *judge(image, der, False, anchors, work))
     if found or problems:
         return [], found + problems
     return ["%s: signed; the signature covers exactly %s's build" % (name, source)] + lines, []

@@ -1,7 +1,6 @@
 """Checks a downloaded Windows Installer package against what a release zip
 of this checkout's gives: unsigned, it must be the package make_msi.py builds
 from the reference's files, byte for byte; signed, its executable must be
-from tools import run_tool
 the reference's with a signature that covers it, and the package built again
 from that executable, with the download's signature attached, must be the
 download byte for byte. The package is hostile input: read within bounds,
@@ -82,19 +81,6 @@ def cabinet_files(cab: bytes) -> dict:
         raise NotARelease("its cabinet cannot be read (%s)" % shown(str(error))) from None
 
 
-def msi_signature_problem(package: bytes, der: bytes, work: str) -> tuple:
-    """judge() for a package: its digest is checked by osslsigncode."""
-    path = os.path.join(work, "check.msi")
-    with open(path, "wb") as f:
-        f.write(package)
-    said = run_tool(["osslsigncode", "verify", "-in", path], text=True)
-    wrong, lines = judge(None, der, work)
-    # The structure's verdict first: osslsigncode reads a second signer as a mismatch.
-    if wrong is None and "MISMATCH" in said.stdout + said.stderr:
-        wrong = "its signature was made for other bytes: the digest it signs is not this file's"
-    return wrong, lines
-
-
 def read_package(path: str) -> bytes:
     """The package's bytes, bounded; NotARelease when it is no compound file."""
     size = os.path.getsize(path)
@@ -130,7 +116,7 @@ def content_problems(cabinet: dict, files: dict, architecture: str, source: str)
     return problems
 
 
-def differences(path: str, reference: tuple, source: str, work: str) -> tuple:
+def differences(path: str, reference: tuple, source: str, anchors, work: str) -> tuple:
     """(lines to show, differences) for a package; reference is (version,
     epoch, {name: bytes} of the reference zip)."""
     version, epoch, files = reference
@@ -141,7 +127,8 @@ def differences(path: str, reference: tuple, source: str, work: str) -> tuple:
     architecture = architecture_of(image)
     label = "%s package" % architecture
     lines, problems = executable_check(label + ": portcheck.exe", image,
-                                       files["%s/portcheck.exe" % architecture], source, work)
+                                       files["%s/portcheck.exe" % architecture], source, anchors,
+                                       work)
     problems += content_problems(cabinet, files, architecture, source)
     if problems:
         return lines, problems
@@ -150,13 +137,13 @@ def differences(path: str, reference: tuple, source: str, work: str) -> tuple:
     if der is None:
         if built == package:
             return lines + ["%s: unsigned; identical to %s's" % (label, source)], \
-                unsigned_problems(label)
+                unsigned_problems(label, anchors)
         return lines, ["%s: unsigned; DIFFERS from the package %s builds" % (label, source)] \
-            + unsigned_problems(label)
+            + unsigned_problems(label, anchors)
     if attached_to(built, der, work) != package:
         problems.append("%s: with its signature taken as it is, it DIFFERS from the package %s "
                         "builds from these files" % (label, source))
-    signer, wrong = signer_verdict(label, *msi_signature_problem(package, der, work))
+    signer, wrong = signer_verdict(label, *judge(package, der, True, anchors, work))
     if problems or wrong:
         return lines, problems + wrong
     return lines + ["%s: signed; the signature covers exactly the package %s builds from these "

@@ -1,5 +1,7 @@
-"""A PE image's checksum and certificate table, its Authenticode signature,
-and osslsigncode run over an image in a work folder."""
+"""The bytes a signature covers: a PE image's checksum and certificate
+table, its Authenticode signature and digest, a package's digest, and
+osslsigncode run over a file in a work folder."""
+import hashlib
 import os
 import struct
 
@@ -43,15 +45,38 @@ def is_signed(image: bytes) -> bool:
     return signature(image) is not None
 
 
-def osslsigncode(command: str, options: list, image: bytes, work: str,
+def image_digest(image: bytes, algorithm: str) -> bytes:
+    """The Authenticode digest of a PE image: all of it but the checksum,
+    the certificate table's directory entry and the table itself."""
+    checksum, directory, offset, size = certificate_table(image)
+    if not size:
+        offset = len(image)
+    return hashlib.new(algorithm, image[:checksum] + image[checksum + 4:directory]
+                       + image[directory + 8:offset] + image[offset + size:]).digest()
+
+
+def package_digest(package: bytes, algorithm: str, work: str) -> bytes:
+    """The Authenticode digest of a Windows Installer package, as osslsigncode
+    computes it (over its streams in their order, but the signature's), read
+    from the SpcIndirectData it would sign; None when it gives none."""
+    from signature_reader import Unreadable, read_content
+    made, _ = osslsigncode("extract-data", ["-h", algorithm], package, work)
+    try:
+        return None if made is None else read_content(made)["digest"].native
+    except Unreadable:
+        return None
+
+
+def osslsigncode(command: str, options: list, data: bytes, work: str,
                  any_status: bool = False) -> tuple:
-    """(the image that `osslsigncode COMMAND OPTIONS -in -out` makes of image,
-    or None; what it printed). Works in the folder work. With any_status, an
-    image written is taken whatever the status (attach-signature writes it,
-    then fails on a chain it cannot trust)."""
+    """(the file that `osslsigncode COMMAND OPTIONS -in -out` makes of data
+    (an image or a package: it reads which from the bytes), or None; what it
+    printed). Works in the folder work. With any_status, a file written is
+    taken whatever the status (attach-signature writes it, then fails on a
+    chain it cannot trust)."""
     given, made = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
     with open(given, "wb") as f:
-        f.write(image)
+        f.write(data)
     if os.path.exists(made):
         os.unlink(made)
     run = run_tool(["osslsigncode", command] + options + ["-in", given, "-out", made], text=True)

@@ -101,7 +101,7 @@ def layout_differences(top: str, reference_top: str, files: dict, wanted: dict, 
     return found
 
 
-def differences(download, reference, source: str, given: str, work: str) -> tuple:
+def differences(download, reference, source: str, given: str, anchors, work: str) -> tuple:
     """(lines to show, differences): every way the download is not what the
     reference's maker makes."""
     data, comment, entries = download
@@ -120,7 +120,8 @@ def differences(download, reference, source: str, given: str, work: str) -> tupl
     contents = {name: content for name, (_, content) in files.items()}
     shown_lines = []
     for name in (n for n in EXECUTABLES if n in files):
-        lines, problems = executable_check(name, contents[name], wanted[name][1], source, work)
+        lines, problems = executable_check(name, contents[name], wanted[name][1], source, anchors,
+                                           work)
         shown_lines += lines
         found += problems
     for name in ("README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"):

@@ -1,0 +1,102 @@
+"""Whether an Authenticode signature covers a file, and who made it when:
+the signature is read by name (signature_reader.py), held to what a
+release's signature may hold (signature_rules.py), its digest compared with
+the file's own (signed_file.py) and its signer and timestamp judged
+(trust.py). The verdict is a refusal in words, or the lines to show."""
+from typing import List, Optional, Tuple
+
+import signature_rules
+import trust
+from signature_reader import Unreadable, read_signature
+from signed_file import image_digest, osslsigncode, package_digest
+from untrusted import NotARelease, shown
+
+OTHER_BYTES = "its signature was made for other bytes: the digest it signs is not this file's"
+
+
+def digest_problem(signature, data: bytes, package: bool, work: str) -> Optional[str]:
+    """None only when the digest computed over this file is the one the
+    signature names; anything else, a tool's failure included, is a refusal."""
+    algorithm = signature.digest_algorithm["algorithm"].native
+    try:
+        computed = package_digest(data, algorithm, work) if package else image_digest(
+            data, algorithm)
+    except NotARelease:
+        computed = None
+    if computed is None:
+        return "the digest of this file could not be computed, so nothing shows that its " \
+               "signature covers it"
+    return None if computed == signature.digest else OTHER_BYTES
+
+
+def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchors],
+          work: str) -> Tuple[Optional[str], List[str]]:
+    """(what is wrong with a PE image's or a package's signature der, or
+    None; the lines to show of who signed and when)."""
+    try:
+        signature = read_signature(der)
+        wrong = signature_rules.problem(signature)
+    except Unreadable as error:
+        return str(error), []
+    except (ValueError, TypeError, KeyError):  # a field asn1crypto reads only when asked
+        return "its signature cannot be read as an Authenticode signature", []
+    wrong = wrong or digest_problem(signature, data, package, work)
+    if wrong:
+        return wrong, []
+    wrong, certificate = trust.signer_certificate(signature, work)
+    times, authorities = [], []
+    for stamp in signature.timestamps:
+        if not wrong:
+            wrong, authority = trust.timestamp_authority(stamp, work)
+            authorities.append(authority)
+            times.append(wrong or trust.timestamp_time(stamp, authority, anchors, work))
+    wrong = wrong or trust.accounting_problem([certificate] + authorities,
+                                              signature.certificates, work)
+    if wrong:
+        return wrong, []
+    return who_signed(signature, certificate, times, anchors, work)
+
+
+def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anchors],
+               work: str) -> Tuple[Optional[str], List[str]]:
+    """The signer as a claim, or judged against the anchors at the time a
+    trusted timestamp gives, or else now."""
+    subject, issuer = trust.names(certificate, work)
+    lines = ["  signed by \"%s\", issued by \"%s\"" % (shown(subject), shown(issuer))]
+    lines += ["  timestamped %s (%s) by a timestamp that covers this signature; its time is %s"
+              % (time.when.strftime("%Y-%m-%d %H:%M:%S UTC"), time.kind, time.said)
+              for time in times]
+    if anchors is None:
+        return None, lines + ["  who signed is a claim: not checked against any trust anchor "
+                              "(--ca-file names one)"]
+    trusted = [time.when for time in times if time.trusted]
+    reason = trust.chain_problem(certificate, signature.certificates, anchors,
+                                 trust.CODE_SIGNING, trusted[0] if trusted else None, work)
+    if reason:
+        return "its signer %s" % reason, []
+    return None, lines + ["  its certificate chains to a certificate in %s, for code signing, "
+                          "%s" % (anchors.name, "at the time its trusted timestamp gives"
+                                  if trusted else "at the present time")]
+
+
+def attached_to(built: bytes, der: bytes, work: str) -> bytes:
+    """built (an image or a package) with the signature der attached the way
+    osslsigncode attaches one, or None. attach-signature writes its output,
+    then fails on a chain it cannot trust, so its status is not looked at."""
+    path = work + "/signature.der"
+    with open(path, "wb") as f:
+        f.write(der)
+    return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True)[0]
+
+
+def unsigned_problems(label: str, anchors: Optional[trust.Anchors]) -> list:
+    """The difference an unsigned file makes when a trust anchor was named."""
+    return ["%s: not signed, and --ca-file asks for a signature that chains to it" % label] \
+        if anchors else []
+
+
+def signer_verdict(label: str, wrong, lines: list) -> tuple:
+    """(lines to show, differences) of judge()'s answer for the file label."""
+    if wrong:
+        return [], ["%s: %s" % (label, wrong)]
+    return lines, []

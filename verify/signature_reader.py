@@ -1,0 +1,203 @@
+"""Reads an Authenticode signature (a DER PKCS#7 SignedData) into a small
+record, by the named structures of asn1crypto (python3-asn1crypto: CMS,
+RFC 3161 and X.509 as Python classes, no C code, kept in Debian). Reading
+judges nothing: signature_rules.py says what a release's signature may hold,
+trust.py who made it and when. The bytes are hostile: everything the library
+cannot read becomes Unreadable with words, never a traceback."""
+import datetime
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+from asn1crypto import algos, cms, core, parser, tsp, x509
+
+SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+TIMESTAMP_TYPES = ("microsoft_time_stamp_token", "signature_time_stamp_token")
+COUNTERSIGNATURE = "counter_signature"
+
+
+class Unreadable(Exception):
+    """The bytes are not a signature this reader can read; str() says why."""
+
+
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
+
+
+class DigestInfo(core.Sequence):
+    _fields = [("digest_algorithm", algos.DigestAlgorithm), ("digest", core.OctetString)]
+
+
+class SpcIndirectDataContent(core.Sequence):
+    """What an Authenticode signature signs: the file's digest."""
+    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
+
+
+@dataclass
+class Timestamp:
+    """An unsigned timestamp of a signature: an RFC 3161 token, or a legacy
+    Authenticode countersignature (a SignerInfo over the signature value)."""
+    kind: str
+    time: datetime.datetime
+    imprint_algorithm: algos.DigestAlgorithm
+    imprint: bytes
+    signer: cms.SignerInfo
+    certificates: List[x509.Certificate]
+    token: Optional[bytes] = None
+    signed_data: Optional[cms.SignedData] = None
+    tst_info: Optional[tsp.TSTInfo] = None
+
+
+@dataclass
+class Signature:
+    """An Authenticode signature, read: its parts by name."""
+    der: bytes
+    signed_data: cms.SignedData
+    signer: cms.SignerInfo
+    certificates: List[x509.Certificate]
+    content_type: str
+    indirect: Optional[SpcIndirectDataContent]
+    unsigned: List[cms.CMSAttribute]
+    timestamps: List[Timestamp] = field(default_factory=list)
+
+    @property
+    def digest_algorithm(self) -> algos.DigestAlgorithm:
+        return self.indirect["message_digest"]["digest_algorithm"]
+
+    @property
+    def digest(self) -> bytes:
+        return self.indirect["message_digest"]["digest"].native
+
+    @property
+    def signed_content(self) -> bytes:
+        """What the signer's messageDigest is the digest of: the value of
+        SpcIndirectDataContent without its own tag and length."""
+        return self.indirect.contents
+
+    def detached(self) -> bytes:
+        """The SignedData with id-data and no content, as OpenSSL checks a
+        signature over detached content."""
+        info = cms.ContentInfo.load(self.der)
+        info["content"]["encap_content_info"] = cms.ContentInfo({"content_type": "data"})
+        return info.dump()
+
+
+def loaded(spec, der: bytes, what: str):
+    """der read as spec, all of it, and only in the form the structure
+    defines: re-encoded it must give the same bytes, so no field the
+    structure does not name and no other encoding than DER slips through."""
+    try:
+        value = spec.load(der, strict=True)
+        again = spec.load(der, strict=True).dump(force=True)
+    except Exception:  # asn1crypto raises many kinds on malformed input
+        raise Unreadable("%s cannot be read" % what) from None
+    if again != der:
+        raise Unreadable("%s holds bytes outside the structure it is defined by (fields it "
+                         "does not name, or an encoding other than DER)" % what)
+    return value
+
+
+def certificates_of(signed_data: cms.SignedData, what: str) -> List[x509.Certificate]:
+    found = []
+    for choice in signed_data["certificates"] or []:
+        if choice.name != "certificate":
+            raise Unreadable("%s carries a certificate of another kind than X.509" % what)
+        found.append(choice.chosen)
+    return found
+
+
+def only_signer(signed_data: cms.SignedData, what: str) -> cms.SignerInfo:
+    signers = signed_data["signer_infos"]
+    if len(signers) != 1:
+        raise Unreadable("a second signer: %s holds %d signers; Authenticode allows one"
+                         % (what, len(signers)) if len(signers) > 1 else "%s has no signer" % what)
+    return signers[0]
+
+
+def read_signature(der: bytes) -> Signature:
+    """The signature's record; Unreadable with words when it is none."""
+    info = loaded(cms.ContentInfo, der, "its signature")
+    try:
+        if info["content_type"].native != "signed_data":
+            raise Unreadable("its signature is no PKCS#7 signed-data")
+        signed = info["content"]
+        content_type = signed["encap_content_info"]["content_type"].dotted
+        signer = only_signer(signed, "the signature")
+        found = Signature(der, signed, signer, certificates_of(signed, "the signature"),
+                          content_type, indirect_data(signed),
+                          list(signer["unsigned_attrs"] or []))
+        for attribute in found.unsigned:
+            kind = attribute["type"].native
+            if kind in TIMESTAMP_TYPES + (COUNTERSIGNATURE,):
+                found.timestamps += [read_timestamp(kind, value, found.certificates)
+                                     for value in attribute["values"]]
+        return found
+    except Unreadable:
+        raise
+    except Exception:  # a field the reader touched that does not parse
+        raise Unreadable("its signature cannot be read as an Authenticode signature") from None
+
+
+def indirect_data(signed: cms.SignedData) -> Optional[SpcIndirectDataContent]:
+    """The SpcIndirectDataContent a SignedData signs, or None when it signs
+    content of another type."""
+    encapsulated = signed["encap_content_info"]
+    if encapsulated["content_type"].dotted != SPC_INDIRECT_DATA:
+        return None
+    # Stored under its [0] tag: what is signed lies within.
+    wrapped = parser.parse(encapsulated["content"].dump(), strict=True)[4]
+    return loaded(SpcIndirectDataContent, wrapped, "its signed content")
+
+
+def read_content(der: bytes) -> DigestInfo:
+    """The digest that an unsigned SignedData's SpcIndirectData names (what
+    osslsigncode extract-data writes for a file)."""
+    try:
+        found = indirect_data(cms.ContentInfo.load(der, strict=True)["content"])
+    except Unreadable:
+        raise
+    except Exception:  # asn1crypto raises many kinds on malformed input
+        found = None
+    if found is None:
+        raise Unreadable("the file's digest cannot be read")
+    return found["message_digest"]
+
+
+def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Timestamp:
+    """A timestamp attribute's value read: an RFC 3161 token, or a
+    countersignature whose certificate lies in the signature's own bag."""
+    if kind == COUNTERSIGNATURE:
+        counter = loaded(cms.SignerInfo, value.dump(), "a countersignature")
+        attributes = {a["type"].native: a["values"] for a in counter["signed_attrs"] or []}
+        if "message_digest" not in attributes or "signing_time" not in attributes:
+            raise Unreadable("a countersignature that cannot be read (it lacks its digest or "
+                             "its time)")
+        return Timestamp("an Authenticode countersignature", parsed_time(
+            attributes["signing_time"][0]), counter["digest_algorithm"],
+            attributes["message_digest"][0].native, counter, certificates)
+    token = value.dump()
+    info = loaded(cms.ContentInfo, token, "a timestamp token")
+    if info["content_type"].native != "signed_data":
+        raise Unreadable("a timestamp that covers another signature: the attribute holds no "
+                         "timestamp")
+    signed = info["content"]
+    if signed["encap_content_info"]["content_type"].native != "tst_info":
+        raise Unreadable("a timestamp that covers another signature: the attribute holds no "
+                         "timestamp")
+    octets = signed["encap_content_info"]["content"].contents
+    tst_info = loaded(tsp.TSTInfo, octets, "a timestamp's TSTInfo")
+    imprint = tst_info["message_imprint"]
+    return Timestamp("RFC 3161", parsed_time(tst_info["gen_time"]),
+                     imprint["hash_algorithm"], imprint["hashed_message"].native,
+                     only_signer(signed, "a timestamp token"),
+                     certificates_of(signed, "a timestamp token"), token, signed, tst_info)
+
+
+def parsed_time(value) -> datetime.datetime:
+    """A time field read strictly: a malformed one is Unreadable."""
+    try:
+        when = value.native
+    except Exception:  # asn1crypto's own words name no field a user knows
+        when = None
+    if not isinstance(when, datetime.datetime):
+        raise Unreadable("a timestamp whose time cannot be read")
+    return when

@@ -1,0 +1,227 @@
+"""What a release's signature may hold, judged on the record that
+signature_reader.py reads: every byte in it must be accounted for by the
+signer's signature, a certificate chain or one timestamp of this very
+signature, and no algorithm in it may be one Windows refuses. Each rule's
+refusal says which part. Who signed, and when, is trust.py's question."""
+import hashlib
+from typing import List, Optional
+
+from asn1crypto import algos, cms, x509
+
+from signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp
+from untrusted import shown
+
+# A genuine signature with its chain and an RFC 3161 timestamp with the
+# authority's chain is 5 to 12 KiB; anything far larger carries what no
+# signature needs.
+LIMIT_SIGNATURE = 32 << 10
+DIGESTS = ("sha1", "sha256", "sha384", "sha512")
+# Broken for signatures: Windows refuses them, and so does this checker.
+WEAK_DIGESTS = ("md2", "md4", "md5")
+# RSA keys under 2048 bits are refused by Microsoft's root program and the
+# code-signing baseline requirements (which ask 3072 of new certificates).
+LIMIT_RSA_BITS = 2048
+LIMIT_EC_BITS = 256
+# The parameters each algorithm defines: NULL for RSA, none for ECDSA;
+# digests may carry NULL or nothing.
+RSA_SIGNATURES = ("rsassa_pkcs1v15", "sha1_rsa", "sha256_rsa", "sha384_rsa", "sha512_rsa")
+EC_SIGNATURES = ("sha256_ecdsa", "sha384_ecdsa", "sha512_ecdsa")
+NULL, ABSENT = b"\x05\x00", b""
+# The signed attributes signers write: osslsigncode and signtool for the
+# file's signature (content type, digest, time, SpcStatementType,
+# SpcSpOpusInfo, CMS algorithm protection), an authority for its token.
+SIGNER_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "cms_algorithm_protection",
+                     "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12")
+TOKEN_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "signing_certificate",
+                    "signing_certificate_v2", "cms_algorithm_protection")
+COUNTERSIGNATURE_ATTRIBUTES = ("content_type", "message_digest", "signing_time")
+NESTED = "microsoft_nested_signature"
+# Fields of a token that are numbers or names: room for a serial number
+# (RFC 5280's 20 octets) and a nonce, not for a payload.
+LIMIT_NUMBER_BITS = 160
+LIMIT_POLICY_BYTES = 32
+
+
+def digest_problem(algorithm: algos.DigestAlgorithm, where: str) -> Optional[str]:
+    name = algorithm["algorithm"].native
+    if name in WEAK_DIGESTS:
+        return "%s is digested with %s, which Windows refuses" % (where, name.upper())
+    if name not in DIGESTS:
+        return "%s is digested with %s, which a release's signature does not use" % (
+            where, shown(algorithm["algorithm"].dotted))
+    if algorithm["parameters"].dump() not in (NULL, ABSENT):
+        return "%s: its digest algorithm carries parameters, which SHA-1 and SHA-2 have none of" \
+               % where
+    return None
+
+
+def signature_algorithm_problem(algorithm, where: str) -> Optional[str]:
+    name = algorithm["algorithm"].native
+    if name in ("md2_rsa", "md5_rsa"):
+        return "%s is signed with %s, which Windows refuses" % (where, name.split("_")[0].upper())
+    wanted = NULL if name in RSA_SIGNATURES else ABSENT if name in EC_SIGNATURES else None
+    if wanted is None:
+        return "%s is signed with the algorithm %s, which a release's signature does not use" % (
+            where, shown(algorithm["algorithm"].dotted))
+    if algorithm["parameters"].dump() != wanted:
+        return "%s: its signature algorithm carries parameters that %s does not define" % (
+            where, name)
+    return None
+
+
+def certificate_problem(certificate: x509.Certificate) -> Optional[str]:
+    """Weak cryptography in one certificate: an MD5 signature, a short key."""
+    where = "the certificate of %s" % shown(certificate.subject.human_friendly)
+    found = signature_algorithm_problem(certificate["signature_algorithm"], where)
+    if found:
+        return found
+    key = certificate.public_key
+    bits = key.bit_size
+    if key.algorithm == "rsa" and bits < LIMIT_RSA_BITS:
+        return "%s has an RSA key of %d bits; Windows and the code-signing baseline " \
+               "requirements want %d at least" % (where, bits, LIMIT_RSA_BITS)
+    if key.algorithm == "ec" and bits < LIMIT_EC_BITS:
+        return "%s has an elliptic-curve key of %d bits; %d at least is wanted" % (
+            where, bits, LIMIT_EC_BITS)
+    if key.algorithm not in ("rsa", "ec"):
+        return "%s has a %s key; only RSA and elliptic-curve keys sign code" % (
+            where, shown(key.algorithm))
+    return None
+
+
+def attributes_problem(attributes, allowed: tuple, where: str) -> Optional[str]:
+    for attribute in attributes or []:
+        kind = attribute["type"]
+        if kind.native not in allowed and kind.dotted not in allowed:
+            return "%s holds the signed attribute %s, which no signer of a release writes" % (
+                where, shown(kind.dotted))
+        if len(attribute["values"]) != 1:
+            return "%s holds the attribute %s with %d values; each holds exactly one" % (
+                where, shown(kind.native), len(attribute["values"]))
+    return None
+
+
+def signer_problem(signer: cms.SignerInfo, allowed: tuple, where: str) -> Optional[str]:
+    """The rules every SignerInfo meets: a version and identifier Authenticode
+    reads, known algorithms with the parameters they define, attributes of one
+    value each, of the kinds a signer writes."""
+    if signer["version"].native not in ("v1", "v3") or signer["sid"].name not in (
+            "issuer_and_serial_number", "subject_key_identifier"):
+        return "%s has a version or signer identifier that CMS does not define" % where
+    return digest_problem(signer["digest_algorithm"], where) or signature_algorithm_problem(
+        signer["signature_algorithm"], where) or attributes_problem(
+        signer["signed_attrs"], allowed, where)
+
+
+def signed_data_problem(signed: cms.SignedData, where: str) -> Optional[str]:
+    if signed["crls"].dump() != b"":
+        return "%s carries certificate revocation lists; a release's carries none" % where
+    if len(signed["digest_algorithms"]) > len(DIGESTS):
+        return "%s names %d digest algorithms" % (where, len(signed["digest_algorithms"]))
+    for algorithm in signed["digest_algorithms"]:
+        found = digest_problem(algorithm, where)
+        if found:
+            return found
+    return None
+
+
+def token_problem(stamp: Timestamp) -> Optional[str]:
+    """An RFC 3161 token holds its signer, its authority's certificates and
+    a TSTInfo of the fields a timestamp needs, each bounded."""
+    where = "the timestamp token"
+    if stamp.signed_data["version"].native not in ("v1", "v3"):
+        return "%s has a version that CMS does not define" % where
+    info = stamp.tst_info
+    numbers = [info["serial_number"].native, info["nonce"].native or 0]
+    accuracy = info["accuracy"]
+    if accuracy.dump():
+        numbers += [accuracy[name].native or 0 for name in ("seconds", "millis", "micros")]
+    if info["version"].native != "v1" or info["extensions"].dump() or any(
+            abs(n).bit_length() > LIMIT_NUMBER_BITS for n in numbers) or len(
+            info["policy"].dump()) > LIMIT_POLICY_BYTES:
+        return "%s's TSTInfo holds more than a timestamp needs (extensions, or an outsized " \
+               "serial number, nonce, accuracy or policy)" % where
+    if info["tsa"].dump() and (info["tsa"].name != "directory_name" or info["tsa"].chosen.dump()
+                               not in [c.subject.dump() for c in stamp.certificates]):
+        return "%s names an authority that is none of its certificates' subjects" % where
+    return signed_data_problem(stamp.signed_data, where) or signer_problem(
+        stamp.signer, TOKEN_ATTRIBUTES, where) or digest_problem(
+        stamp.imprint_algorithm, where + "'s message imprint") or (
+        "%s carries unsigned attributes" % where if stamp.signer["unsigned_attrs"].dump()
+        else None)
+
+
+def covers_problem(stamp: Timestamp, signature_value: bytes) -> Optional[str]:
+    """A timestamp must be of this very signature: its digest is that of
+    the signer's signature value."""
+    name = stamp.imprint_algorithm["algorithm"].native
+    if name not in DIGESTS or hashlib.new(name, signature_value).digest() != stamp.imprint:
+        return "a timestamp that covers another signature"
+    return None
+
+
+def timestamp_problem(stamp: Timestamp) -> Optional[str]:
+    if stamp.token is not None:
+        return token_problem(stamp)
+    where = "the countersignature"
+    if stamp.signer["version"].native != "v1" or \
+            stamp.signer["sid"].name != "issuer_and_serial_number":
+        return "%s has a version or signer identifier that Authenticode does not define" % where
+    return signer_problem(stamp.signer, COUNTERSIGNATURE_ATTRIBUTES, where) or (
+        "%s carries unsigned attributes" % where if stamp.signer["unsigned_attrs"].dump()
+        else None)
+
+
+def unsigned_problem(signature: Signature) -> Optional[str]:
+    """No unsigned attribute but one timestamp, of exactly one value."""
+    for attribute in signature.unsigned:
+        kind = attribute["type"].native
+        if kind == NESTED:
+            return "a nested signature (sign-release.sh makes none)"
+        if kind not in ("microsoft_time_stamp_token", "signature_time_stamp_token",
+                        "counter_signature"):
+            return "an unsigned attribute of %d bytes, which is no timestamp" % len(
+                attribute.dump())
+        if len(attribute["values"]) != 1:
+            return "an unsigned timestamp attribute with %d values; it holds exactly one" % len(
+                attribute["values"])
+    if len(signature.unsigned) > 1:
+        return "%d unsigned attributes; a signature holds one timestamp at most" % len(
+            signature.unsigned)
+    return None
+
+
+def problem(signature: Signature) -> Optional[str]:
+    """What in the signature a release's signature may not hold, or None."""
+    if signature.content_type != SPC_INDIRECT_DATA:
+        return "its signature signs content of the type %s, not Authenticode's " \
+               "SpcIndirectData" % shown(signature.content_type)
+    for attribute in signature.signer["signed_attrs"] or []:
+        if attribute["type"].native == "content_type" and len(attribute["values"]) == 1 and \
+                attribute["values"][0].dotted != SPC_INDIRECT_DATA:
+            return "its signer's content type is %s, not Authenticode's SpcIndirectData" % \
+                shown(attribute["values"][0].dotted)
+    if signature.signed_data["version"].native != "v1" or signature.signer["version"].native \
+            != "v1" or signature.signer["sid"].name != "issuer_and_serial_number":
+        return "its signature has a version or signer identifier that Authenticode does not " \
+               "define"
+    found = unsigned_problem(signature) or signed_data_problem(
+        signature.signed_data, "its signature") or signer_problem(
+        signature.signer, SIGNER_ATTRIBUTES, "its signer") or digest_problem(
+        signature.digest_algorithm, "the file's digest in its signature")
+    value = signature.signer["signature"].native
+    for stamp in signature.timestamps:
+        found = found or covers_problem(stamp, value) or timestamp_problem(stamp)
+    for certificate in carried(signature):
+        found = found or certificate_problem(certificate)
+    if not found and len(signature.der) > LIMIT_SIGNATURE:
+        found = "its signature is %d bytes; a genuine one with its chains and a timestamp is " \
+                "a few KiB, and none over %d bytes is accepted" % (len(signature.der),
+                                                                   LIMIT_SIGNATURE)
+    return found
+
+
+def carried(signature: Signature) -> List[x509.Certificate]:
+    """Every certificate the signature carries, its timestamp token's too."""
+    return signature.certificates + [c for stamp in signature.timestamps if stamp.token
+                                     for c in stamp.certificates]

@@ -1,0 +1,335 @@
+"""Who made a signature and when, judged with OpenSSL against the trust
+anchors the user names (--ca-file). A certificate in that file is an anchor
+even when it is an intermediate (a company's issuing CA). Every chain is
+built here, by name, from the certificates the signature carries, and handed
+to `openssl verify` exactly, so that the chain judged is the chain whose
+usages and keys were read. A timestamp's time counts only when its authority
+chains to an anchor for timestamping, was valid then and signed the token;
+any other time is a claim, and the signer is judged at the present time."""
+import datetime
+import os
+import re
+from dataclasses import dataclass
+from typing import List, Optional, Tuple
+
+from asn1crypto import pem, x509
+
+from signature_reader import Signature, Timestamp, Unreadable, loaded
+from signature_rules import certificate_problem
+from tools import run_tool
+from untrusted import NotARelease, refuse_unless_regular, shown
+
+CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
+TIMESTAMPING = "1.3.6.1.5.5.7.3.8"
+ANY_USAGE = "2.5.29.37.0"
+USAGE_WORDS = {CODE_SIGNING: "code signing", TIMESTAMPING: "timestamping"}
+LIMIT_CA_FILE = 4 << 20
+LIMIT_CHAIN = 6
+LIMIT_PATHS = 8
+
+
+class BadAnchors(Exception):
+    """The --ca-file cannot serve as trust anchors; str() says why."""
+
+
+@dataclass
+class Anchors:
+    certificates: List[x509.Certificate]
+    name: str  # the file's name, fit to show
+
+
+@dataclass
+class Time:
+    """A timestamp's time and how far it is to be believed."""
+    when: datetime.datetime
+    kind: str
+    trusted: bool
+    said: str
+
+
+def read_anchors(path: str) -> Anchors:
+    """The certificates of a CA file: PEM (one or a bundle), DER (one
+    certificate, or several one after another) or a PKCS#7 bundle."""
+    try:
+        refuse_unless_regular(path)
+        if os.path.getsize(path) > LIMIT_CA_FILE:
+            raise BadAnchors("the CA file %s is over %d bytes" % (shown(path), LIMIT_CA_FILE))
+        with open(path, "rb") as f:
+            data = f.read(LIMIT_CA_FILE + 1)
+    except NotARelease as error:
+        raise BadAnchors("the CA file: %s" % error) from None
+    except OSError as error:
+        raise BadAnchors("the CA file %s cannot be read (%s)" % (
+            shown(path), shown(error.strerror or ""))) from None
+    blocks = pem_blocks(data, path) if pem.detect(data) else der_blocks(data, path)
+    found = []
+    for number, der in enumerate(blocks, 1):
+        try:
+            certificate = loaded(x509.Certificate, der, "certificate")
+            certificate.subject.human_friendly  # every field a chain reads
+            certificate.public_key.bit_size
+        except (Unreadable, ValueError, TypeError):
+            raise BadAnchors("the CA file %s: certificate %d cannot be read" % (
+                shown(path), number)) from None
+        found.append(certificate)
+    if not found:
+        raise BadAnchors("the CA file %s holds no certificate" % shown(path))
+    return Anchors(found, shown(os.path.basename(path)))
+
+
+def pem_blocks(data: bytes, path: str) -> list:
+    try:
+        blocks = list(pem.unarmor(data, multiple=True))
+    except (ValueError, TypeError):
+        raise BadAnchors("the CA file %s has a damaged PEM block" % shown(path)) from None
+    wrong = [kind for kind, _, _ in blocks if kind not in ("CERTIFICATE", "PKCS7")]
+    if wrong:
+        raise BadAnchors("the CA file %s holds a %s block; a CA file holds certificates only"
+                         % (shown(path), shown(wrong[0])))
+    return [der for kind, _, body in blocks for der in (
+        bundle(body, path) if kind == "PKCS7" else [body])]
+
+
+def der_blocks(data: bytes, path: str) -> list:
+    """DER certificates one after another, or one PKCS#7 bundle."""
+    from asn1crypto import core
+    blocks, at = [], 0
+    try:
+        while at < len(data):
+            element = core.Asn1Value.load(data[at:])
+            size = len(element.dump())
+            blocks.append(data[at:at + size])
+            at += size
+    except (ValueError, TypeError):
+        raise BadAnchors("the CA file %s is neither PEM nor DER certificates" % shown(
+            path)) from None
+    if len(blocks) == 1 and data[:32].find(bytes.fromhex("06092a864886f70d010702")) >= 0:
+        return bundle(data, path)
+    return blocks
+
+
+def bundle(der: bytes, path: str) -> list:
+    from asn1crypto import cms
+    try:
+        info = cms.ContentInfo.load(der)
+        return [c.chosen.dump() for c in info["content"]["certificates"]]
+    except (ValueError, TypeError, KeyError):
+        raise BadAnchors("the CA file %s has a PKCS#7 bundle that cannot be read" % shown(
+            path)) from None
+
+
+def openssl(*arguments: str):
+    return run_tool(["openssl"] + list(arguments))
+
+
+def written(work: str, name: str, certificates: list) -> str:
+    path = os.path.join(work, name)
+    with open(path, "wb") as f:
+        f.write(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in certificates))
+    return path
+
+
+def verified(leaf, intermediates: list, anchor, at, work: str) -> Optional[str]:
+    """None when OpenSSL validates exactly this chain (at the time at: a
+    datetime, None for now, "any" for no time); else its reason."""
+    command = ["verify", "-partial_chain", "-check_ss_sig", "-purpose", "any", "-CAfile",
+               written(work, "anchor.pem", [anchor])]
+    if intermediates:
+        command += ["-untrusted", written(work, "intermediates.pem", intermediates)]
+    if at == "any":
+        command.append("-no_check_time")
+    elif at is not None:
+        command += ["-attime", str(int(at.timestamp()))]
+    done = openssl(*command, written(work, "leaf.pem", [leaf]))
+    if done.returncode == 0:
+        return None
+    said = (done.stdout + done.stderr).decode("utf-8", "replace")
+    reason = re.search(r"error \d+ at \d+ depth lookup: ?(.*)", said)
+    return reason.group(1).strip() if reason else "not trusted"
+
+
+def issued(certificate, issuer) -> bool:
+    return certificate.issuer == issuer.subject
+
+
+def accounting_problem(leaves: list, carried: list, work: str) -> Optional[str]:
+    """Every carried certificate is a signer's or an issuer, by a signature
+    that checks, of one that is accounted for: no certificate rides along."""
+    accounted = list(leaves)
+    waiting = [c for c in carried if all(c.dump() != a.dump() for a in accounted)]
+    grew = True
+    while waiting and grew:
+        grew = False
+        for candidate in list(waiting):
+            if any(issued(a, candidate) and a.dump() != candidate.dump() and verified(
+                    a, [], candidate, "any", work) is None for a in accounted):
+                accounted.append(candidate)
+                waiting.remove(candidate)
+                grew = True
+    if waiting:
+        return "its signature carries a certificate that belongs to no chain of its signer or " \
+               "its timestamp: %s" % shown(waiting[0].subject.human_friendly)
+    return None
+
+
+def paths(leaf, pool: list, anchors: list) -> list:
+    """Chains by name from leaf, through pool, to an anchor."""
+    found = []
+
+    def walk(path):
+        top = path[-1]
+        if len(found) >= LIMIT_PATHS:
+            return
+        if any(top.dump() == a.dump() for a in anchors):
+            found.append(path)
+            return
+        found.extend(path + [a] for a in anchors if issued(top, a))
+        if len(path) < LIMIT_CHAIN and not top.self_issued:
+            for certificate in pool:
+                if issued(top, certificate) and all(certificate.dump() != c.dump() for c in path):
+                    walk(path + [certificate])
+    walk([leaf])
+    return found[:LIMIT_PATHS]
+
+
+def usages(certificate) -> Optional[List[str]]:
+    value = certificate.extended_key_usage_value
+    return None if value is None else [purpose.dotted for purpose in value]
+
+
+def usage_problem(path: list, usage: str) -> Optional[str]:
+    """The leaf is for this usage (for timestamping, for it alone, as RFC
+    3161 asks); every CA whose usages are listed allows it, as Windows asks."""
+    leaf = usages(path[0])
+    if usage == TIMESTAMPING and leaf != [TIMESTAMPING] or leaf is not None and usage not in leaf:
+        return "is not for %s (its certificate's extended key usage is %s)" % (
+            USAGE_WORDS[usage], ", ".join(leaf) if leaf else "absent")
+    for ca in path[1:]:
+        listed = usages(ca)
+        if listed is not None and usage not in listed and ANY_USAGE not in listed:
+            return "has in its chain the CA %s, which is not for %s (its extended key usage " \
+                   "is %s)" % (shown(ca.subject.human_friendly), USAGE_WORDS[usage],
+                               ", ".join(listed))
+    return None
+
+
+def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str) -> Optional[str]:
+    """None when leaf chains, through pool, to an anchor for usage at the
+    time at (None: now); else why not, as what follows "its signer"."""
+    reasons = []
+    for path in paths(leaf, pool, anchors.certificates):
+        weak = next(filter(None, map(certificate_problem, path)), None)
+        reason = "has weak cryptography in its chain: %s" % weak if weak else usage_problem(
+            path, usage)
+        if reason is None:
+            said = verified(path[0], path[1:-1], path[-1], at, work)
+            if said is None:
+                return None
+            reason = "does not chain to a certificate in %s (%s)" % (anchors.name, shown(said))
+        reasons.append(reason)
+    return reasons[0] if reasons else "does not chain to a certificate in %s (unable to get " \
+                                      "local issuer certificate)" % anchors.name
+
+
+def signer_certificate(signature: Signature, work: str) -> Tuple[Optional[str], object]:
+    """(None, the signer's certificate) when the signature checks against the
+    certificate its signer names; else (why not, None)."""
+    paths_ = [os.path.join(work, name) for name in ("detached.p7", "content.bin", "signer.pem")]
+    for path, value in zip(paths_, (signature.detached(), signature.signed_content)):
+        with open(path, "wb") as f:
+            f.write(value)
+    if os.path.exists(paths_[2]):
+        os.unlink(paths_[2])
+    done = openssl("smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", paths_[0],
+                   "-content", paths_[1], "-signer", paths_[2], "-out", os.devnull)
+    named = named_certificate(signature.signer, signature.certificates)
+    if done.returncode != 0 or named is None or not same_as(paths_[2], named):
+        return "its signature does not check against its own certificate: it is not a " \
+               "signature of these bytes", None
+    return None, named
+
+
+def named_certificate(signer, certificates: list):
+    """The one certificate a SignerInfo's identifier names, or None."""
+    sid = signer["sid"]
+    if sid.name == "issuer_and_serial_number":
+        match = [c for c in certificates if c.issuer == sid.chosen["issuer"]
+                 and c.serial_number == sid.chosen["serial_number"].native]
+    else:
+        match = [c for c in certificates if c.key_identifier == sid.chosen.native]
+    return match[0] if len(match) == 1 else None
+
+
+def same_as(path: str, certificate) -> bool:
+    if not os.path.exists(path):
+        return False
+    with open(path, "rb") as f:
+        kind, _, der = pem.unarmor(f.read())
+    return der == certificate.dump()
+
+
+def token_signer(stamp: Timestamp, work: str):
+    """The certificate that signed an RFC 3161 token, when its signature checks."""
+    token, signer = os.path.join(work, "token.der"), os.path.join(work, "tsa.pem")
+    with open(token, "wb") as f:
+        f.write(stamp.token)
+    if os.path.exists(signer):
+        os.unlink(signer)
+    done = openssl("cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", token,
+                   "-signer", signer, "-out", os.devnull)
+    named = named_certificate(stamp.signer, stamp.certificates)
+    return named if done.returncode == 0 and named is not None and same_as(signer, named) \
+        else None
+
+
+def countersigner(stamp: Timestamp, work: str):
+    """The certificate that made a countersignature, when its signature over
+    its signed attributes checks."""
+    named = named_certificate(stamp.signer, stamp.certificates)
+    if named is None:
+        return None
+    attributes = stamp.signer["signed_attrs"].dump()
+    paths_ = [os.path.join(work, name) for name in ("counter.der", "counter.sig", "counter.key")]
+    # The signature is over the attributes as a SET, not as the [0] they are stored as.
+    for path, value in zip(paths_, (b"\x31" + attributes[1:], stamp.signer["signature"].native,
+                                    pem.armor("PUBLIC KEY", named.public_key.dump()))):
+        with open(path, "wb") as f:
+            f.write(value)
+    done = openssl("dgst", "-" + stamp.signer["digest_algorithm"]["algorithm"].native,
+                   "-verify", paths_[2], "-signature", paths_[1], paths_[0])
+    return named if done.returncode == 0 else None
+
+
+def timestamp_authority(stamp: Timestamp, work: str) -> Tuple[Optional[str], object]:
+    """(why the timestamp is refused, or None; the certificate that made it):
+    its own signature must check, and its token carry no certificate but
+    its authority's chain."""
+    made_by = token_signer(stamp, work) if stamp.token else countersigner(stamp, work)
+    if made_by is None:
+        return "a timestamp whose own signature does not check against its certificate", None
+    if stamp.token:
+        wrong = accounting_problem([made_by], stamp.certificates, work)
+        if wrong:
+            return wrong.replace("its signature carries", "its timestamp carries"), None
+    return None, made_by
+
+
+def timestamp_time(stamp: Timestamp, authority, anchors: Optional[Anchors], work: str) -> Time:
+    """The timestamp's time, trusted only when its authority chains to an
+    anchor for timestamping and was valid at that time."""
+    if anchors is None:
+        return Time(stamp.time, stamp.kind, False, "a claim: not checked against any trust anchor")
+    reason = chain_problem(authority, stamp.certificates, anchors, TIMESTAMPING, stamp.time, work)
+    if reason:
+        return Time(stamp.time, stamp.kind, False, "a claim: its authority %s; the signer is "
+                    "judged at the present time" % reason)
+    return Time(stamp.time, stamp.kind, True,
+                "trusted: its authority chains to %s for timestamping" % anchors.name)
+
+
+def names(certificate, work: str) -> Tuple[str, str]:
+    """(subject, issuer) of a certificate, as RFC 2253 writes them."""
+    said = openssl("x509", "-in", written(work, "named.pem", [certificate]), "-noout", "-subject",
+                   "-issuer", "-nameopt", "RFC2253").stdout.decode("utf-8", "replace").splitlines()
+    fields = dict(line.split("=", 1) for line in said if "=" in line)
+    return fields.get("subject", ""), fields.get("issuer", "")
