@@ -12,12 +12,15 @@ import subprocess
 import zipfile
 import zlib
 
-from authenticode import (OID_MS_TIMESTAMP, OID_NESTED, OID_SIGNED_DATA, children, element,
-                          encoded, encrypted_digest, signed_data)
+import hostile_signatures as forged
+from hostile_signatures import (MS_TIMESTAMP, NOW, DAY, Forge, anchor_files, countersigned, party,
+                                signature_value, signer_infos, timestamped, with_certificate,
+                                with_content_type, with_crl, with_parameters, with_signers,
+                                with_unsigned)
 from make_msi import msi_bytes
 from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
-from pe_image import certificate_table, osslsigncode, signature
+from signed_file import certificate_table, osslsigncode, signature
 from untrusted import read_zip
 from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
@@ -30,10 +33,11 @@ def limited():
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
 
 
-def verify(zip_path, reference=None, options=()):
+def verify(zip_path, reference=None, options=(), env=None):
     return subprocess.run(["sh", "scripts/verify-release.sh", *options, zip_path]
                           + ([reference] if reference else []), timeout=60,
-                          capture_output=True, stdin=subprocess.DEVNULL, preexec_fn=limited)
+                          capture_output=True, stdin=subprocess.DEVNULL, preexec_fn=limited,
+                          env=dict(os.environ, **env) if env else None)
 
 
 def release(path, changes=None, top=None, attributes=None, resum=True):
@@ -97,27 +101,6 @@ def attached(signed_from, onto, work):
     return grafted(der, onto, work)
 
 
-def signer_infos(der):
-    """The DER SignerInfos of a signature."""
-    signed = signed_data(der)
-    return [der[item[3]:item[2]] for item in children(der, signed[-1][1], signed[-1][2])]
-
-
-def with_signers(der, signers):
-    """The signature der with its SignerInfos replaced by signers."""
-    signed = signed_data(der)
-    body = b"".join(der[item[3]:item[2]] for item in signed[:-1]) + encoded(0x31, b"".join(signers))
-    return encoded(0x30, OID_SIGNED_DATA + encoded(0xA0, encoded(0x30, body)))
-
-
-def with_unsigned_attribute(der, oid, value):
-    """The signature der with an unsigned attribute (oid, one value) added to its signer."""
-    signer = signer_infos(der)[0]
-    _, start, end = element(signer, 0, len(signer))
-    attribute = encoded(0x30, oid + encoded(0x31, value))
-    return with_signers(der, [encoded(0x30, signer[start:end] + encoded(0xA1, attribute))])
-
-
 TSA_CONFIG = """[tsa]
 default_tsa = throwaway
 [throwaway]
@@ -165,12 +148,6 @@ def timestamp_token(value, work):
         return f.read()
 
 
-def signature_value(der):
-    """The encryptedDigest octets of a signature's signer."""
-    signer = signer_infos(der)[0]
-    return encrypted_digest(signer, children(signer, *element(signer, 0, len(signer))[1:]))
-
-
 def grafted(der, onto, work):
     """onto (an image or a package) with the signature der attached by osslsigncode."""
     paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
@@ -196,15 +173,15 @@ def structure_cases(genuine, impostor_der, x64, x86, work):
          b"a second signer"),
         ("a second signer before the genuine one", with_signers(der, [theirs, mine]),
          b"a second signer"),
-        ("an unsigned attribute carrying 512 KiB", with_unsigned_attribute(
-            der, bytes.fromhex("06032a0304"), encoded(0x04, bytes(512 << 10))),
+        ("an unsigned attribute carrying 512 KiB", with_unsigned(
+            der, "1.2.3.4", [forged.core.OctetString(bytes(512 << 10))]),
          b"an unsigned attribute of"),
-        ("a nested signature by another signer", with_unsigned_attribute(
-            der, OID_NESTED, impostor_der), b"a nested signature"),
-        ("a timestamp that is another file's signature", with_unsigned_attribute(
-            der, OID_MS_TIMESTAMP, other), b"a timestamp that covers another signature"),
-        ("a genuine timestamp of another file's signature", with_unsigned_attribute(
-            der, OID_MS_TIMESTAMP, foreign), b"a timestamp that covers another signature"),
+        ("a nested signature by another signer", with_unsigned(
+            der, "1.3.6.1.4.1.311.2.4.1", [impostor_der]), b"a nested signature"),
+        ("a timestamp that is another file's signature", with_unsigned(
+            der, MS_TIMESTAMP, [other]), b"a timestamp that covers another signature"),
+        ("a genuine timestamp of another file's signature", with_unsigned(
+            der, MS_TIMESTAMP, [foreign]), b"a timestamp that covers another signature"),
     ]
 
 
@@ -336,37 +313,122 @@ def entries(data, work):
 
 
 def trust_cases(unsigned, signed, packages, impostor, work):
-    """(title, zip bytes, status, word) checked with --ca-file of the CA that
-    issued the genuine signer."""
+    """(title, zip bytes, status, word, options, environment) of signatures
+    judged for who made them and when, and of the CA file's forms."""
     with open(signed, "rb") as f:
         genuine = f.read()
     with open(unsigned, "rb") as f:
         plain = f.read()
     x64 = EXECUTABLES[0]
+    forge = Forge(work)
+    anchors = anchor_files(work, forge)
     der = signature(entries(genuine, work)[x64])
-    stamped = with_unsigned_attribute(der, OID_MS_TIMESTAMP,
-                                      timestamp_token(signature_value(der), work))
-    unsigned_x64 = read_zip(unsigned)[1][x64]
+    build = read_zip(unsigned)[1][x64]
+    graft = lambda new_der: release(signed, {x64: grafted(new_der, build, work)})
+    image = lambda signer, **options: release(signed, {x64: forge.signed(build, signer, **options)})
+    expired = signature(forge.signed(build, forge.expired))
+    back_then = NOW - 200 * DAY
+    self_made = party("Self-made TSA", usages=(forged.TIMESTAMPING,))
     with open(os.path.join(packages, "portcheck-1.0.0-x86-signed.msi"), "rb") as f:
         package = f.read()
-    return [("the genuine signed release, its CA named", genuine, 0, b"chains to"),
-            ("the genuine signed x86 package, its CA named", package, 0, b"chains to"),
-            ("the genuine signature with a genuine timestamp, its CA named", release(
-                signed, {x64: grafted(stamped, unsigned_x64, work)}), 0,
-             b"by a timestamp that covers this signature"),
-            ("an impostor's signature, the genuine CA named", impostor, 1,
-             b"does not chain to a certificate in"),
-            ("an unsigned release, a CA named", plain, 1, b"not signed")]
+    ca, bundle = os.path.join(work, "ca.pem"), ["--ca-file", forge.bundle]
+    return [(title, data, status, word, options or ["--ca-file", ca], env) for
+            title, data, status, word, options, env in [
+        ("the genuine signed release, its CA named", genuine, 0, b"chains to", [], None),
+        ("the genuine signed x86 package, its CA named", package, 0, b"chains to", [], None),
+        ("the genuine signature timestamped by an authority whose root is in the bundle", graft(
+            timestamped(der, forge.tsa, [forge.tsa_root], NOW, work)), 0,
+         b"trusted: its authority chains to bundle.pem", bundle, None),
+        ("an impostor's signature, the genuine CA named", impostor, 1,
+         b"does not chain to a certificate in", [], None),
+        ("an unsigned release, a CA named", plain, 1, b"not signed", [], None),
+        ("the genuine release, its CA file in DER", genuine, 0, b"chains to ca.der",
+         ["--ca-file", anchors["der"]], None),
+        ("a chain, its issuing intermediate named", image(party("Issued Signer", forge.issuing)), 0, b"chains to issuing.pem",
+         ["--ca-file", anchors["intermediate"]], None),
+        ("an expired signer, a trusted timestamp from its time", graft(timestamped(
+            expired, forge.tsa, [forge.tsa_root], back_then, work)), 0,
+         b"at the time its trusted timestamp gives", bundle, None),
+        ("an expired signer, back-dated by a self-made authority", graft(timestamped(
+            expired, self_made, [], back_then, work)), 1, b"certificate has expired", bundle,
+         None),
+        ("an expired signer, back-dated by its own key", graft(timestamped(
+            expired, forge.expired, [], back_then, work)), 1, b"certificate has expired", bundle,
+         None),
+        ("an expired signer, back-dated by a self-made countersignature", graft(countersigned(
+            expired, self_made, back_then)), 1, b"certificate has expired", bundle, None),
+        ("a timestamp of month 13", graft(timestamped(der, forge.tsa, [forge.tsa_root], NOW, work,
+                                                      month=13)), 1,
+         b"a timestamp whose time cannot be read", bundle, None),
+        ("a UTCTime where GeneralizedTime belongs", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], NOW, work, utc_time=True)), 1,
+         b"TSTInfo cannot be read", bundle, None),
+        ("100 KiB in a timestamp's TSTInfo", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], NOW, work, extension=bytes(100 << 10))), 1,
+         b"TSTInfo holds more than a timestamp needs", bundle, None),
+        ("a certificate that chains to nothing, in the bag", graft(with_certificate(
+            der, party("Rider", ca=True, usages=None))), 1, b"belongs to no chain", [], None),
+        ("100 KiB of revocation lists", graft(with_crl(der, 100 << 10)), 1,
+         b"revocation lists", [], None),
+        ("100 KiB as the signature algorithm's parameters", graft(with_parameters(der, 100 << 10)),
+         1, b"parameters", [], None),
+        ("a timestamp attribute with no value", graft(with_unsigned(der, MS_TIMESTAMP, [])), 1,
+         b"with 0 values", [], None),
+        ("another architecture's package signature", grafted(
+            forged_package_signature(package, work), msi_bytes_of(unsigned, "x64"), work), 1,
+         b"other bytes", [], None),
+        ("an RSA-512 signer", image(party("Short Key", forge.issuing, bits=512)), 1,
+         b"RSA key of 512 bits", bundle, None),
+        ("an MD5-signed certificate", image(party("MD5 Signed", forge.issuing,
+                                                  digest=forged.hashes.MD5())), 1,
+         b"signed with MD5", bundle, None),
+        ("signed attributes digested with MD5", image(party("Signer", forge.issuing),
+                                                      digest="md5"), 1, b"with MD5", bundle, None),
+        ("content that is not SpcIndirectData", graft(with_content_type(der, "data")), 1,
+         b"not Authenticode's SpcIndirectData", [], None),
+        ("a leaf for Microsoft's commercial code signing only", image(party(
+            "Commercial", forge.issuing, usages=(forged.MICROSOFT_COMMERCIAL,))), 1,
+         b"is not for code signing", bundle, None),
+        ("an issuing CA for servers only", image(party("Server Leaf", server_ca(forge)),
+                                                 chain=[server_ca(forge)]), 1,
+         b"which is not for code signing", bundle, None),
+        ("an empty --ca-file", genuine, 2, b"usage", ["--ca-file", ""], None),
+        ("an empty --commit", genuine, 2, b"usage", ["--commit", ""], None),
+        ("a CA file with a damaged block", genuine, 2, b"damaged",
+         ["--ca-file", anchors["damaged"]], None),
+        ("a temporary folder that cannot be made", genuine, 2, b"no temporary folder", [],
+         {"TMPDIR": os.path.join(work, "missing")}),
+    ]]
+
+
+def server_ca(forge):
+    if not hasattr(forge, "server_ca"):
+        forge.server_ca = party("Servers Only CA", forge.root, ca=True, usages=(forged.SERVER,))
+    return forge.server_ca
+
+
+def msi_bytes_of(unsigned, architecture):
+    top, plain, _, epoch = read_zip(unsigned)
+    return msi_bytes(version_of(top), architecture, plain["%s/portcheck.exe" % architecture],
+                     plain, epoch)
+
+
+def forged_package_signature(package, work):
+    """The other architecture's package signature, one unsigned object
+    identifier in its signed content changed (SpcSipInfo to SpcPeImageData),
+    which once made osslsigncode print no verdict at all."""
+    sip_info = bytes.fromhex("060a2b0601040182370201") + b"\x1e"
+    der = package_signature(package, work)
+    return der.replace(sip_info, sip_info[:-1] + b"\x0f")
 
 
 def problems(work, unsigned, signed, packages, key, ca, impostor, other_commit):
     """Every case run against the unsigned zip as reference; a list of problems."""
     found = []
-    for number, (title, data, status, word, options) in enumerate(
-            [case + ([],) for case in cases(work, unsigned, signed, packages, key, impostor,
-                                            other_commit)]
-            + [case + (["--ca-file", ca],)
-               for case in trust_cases(unsigned, signed, packages, impostor, work)]):
+    for number, (title, data, status, word, options, env) in enumerate(
+            [case + ([], None) for case in cases(work, unsigned, signed, packages, key, impostor,
+                                                 other_commit)]
+            + trust_cases(unsigned, signed, packages, impostor, work)):
         path = os.path.join(work, "hostile-%02d.zip" % number)
         if data is FIFO:
             os.mkfifo(path)
@@ -374,7 +436,7 @@ def problems(work, unsigned, signed, packages, key, ca, impostor, other_commit):
             with open(path, "wb") as f:
                 f.write(data)
         try:
-            done = verify(path, unsigned, options)
+            done = verify(path, unsigned, options, env)
         except subprocess.TimeoutExpired:
             found.append("%s: no verdict within a minute" % title)
             continue

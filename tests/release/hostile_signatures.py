@@ -1,0 +1,258 @@
+"""Signatures made to fool verify-release.sh's signature checks, built with
+asn1crypto, python3-cryptography and openssl, never with the checker's own
+reader: certificates with any dates, usages, keys and digests; timestamps
+from any authority at any time; genuine signatures with bytes added where a
+careless reader would not look. Each maker returns DER or a signed image."""
+import datetime
+import hashlib
+import os
+import subprocess
+
+from asn1crypto import algos, cms, core, tsp, x509 as asn1_x509
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID, ObjectIdentifier
+
+CODE_SIGNING = ExtendedKeyUsageOID.CODE_SIGNING
+TIMESTAMPING = ExtendedKeyUsageOID.TIME_STAMPING
+SERVER = ExtendedKeyUsageOID.SERVER_AUTH
+MICROSOFT_COMMERCIAL = ObjectIdentifier("1.3.6.1.4.1.311.2.1.22")
+NOW = datetime.datetime.utcnow().replace(microsecond=0)
+DAY = datetime.timedelta(days=1)
+MS_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
+KEYS = {}
+
+
+class Party:
+    """A certificate and its key."""
+
+    def __init__(self, certificate, key):
+        self.certificate, self.key = certificate, key
+
+    @property
+    def der(self) -> bytes:
+        return self.certificate.public_bytes(serialization.Encoding.DER)
+
+    @property
+    def pem(self) -> bytes:
+        return self.certificate.public_bytes(serialization.Encoding.PEM)
+
+    def key_pem(self) -> bytes:
+        return self.key.private_bytes(serialization.Encoding.PEM,
+                                      serialization.PrivateFormat.TraditionalOpenSSL,
+                                      serialization.NoEncryption())
+
+
+def key_of(bits: int):
+    """One RSA key per size for the whole run: making keys is the slow part."""
+    if bits not in KEYS:
+        KEYS[bits] = rsa.generate_private_key(65537, bits)
+    return KEYS[bits]
+
+
+def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
+          valid=(NOW - DAY, NOW + 30 * DAY), digest=hashes.SHA256(), serial=None) -> Party:
+    """A certificate for name, issued by issuer (a Party) or self-signed."""
+    key = key_of(bits) if bits != 2048 else rsa.generate_private_key(65537, 2048)
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    builder = x509.CertificateBuilder().subject_name(subject).issuer_name(
+        issuer.certificate.subject if issuer else subject).public_key(key.public_key()).serial_number(
+        serial or x509.random_serial_number()).not_valid_before(valid[0]).not_valid_after(
+        valid[1]).add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+    if usages:
+        builder = builder.add_extension(x509.ExtendedKeyUsage(list(usages)),
+                                        critical=TIMESTAMPING in usages)
+    return Party(builder.sign(issuer.key if issuer else key, digest), key)
+
+
+def write(path: str, data: bytes) -> str:
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def signed_image(image: bytes, signer: Party, chain: list, work: str, digest="sha256") -> bytes:
+    """image signed by osslsigncode with signer's key, carrying chain."""
+    certs = write(os.path.join(work, "forge-chain.pem"), b"".join(p.pem for p in [signer] + chain))
+    key = write(os.path.join(work, "forge-key.pem"), signer.key_pem())
+    given, made = os.path.join(work, "forge-in.exe"), os.path.join(work, "forge-out.exe")
+    write(given, image)
+    if os.path.exists(made):
+        os.unlink(made)
+    subprocess.run(["osslsigncode", "sign", "-certs", certs, "-key", key, "-h", digest, "-in",
+                    given, "-out", made], check=True, capture_output=True)
+    with open(made, "rb") as f:
+        return f.read()
+
+
+def loaded(der: bytes) -> cms.ContentInfo:
+    return cms.ContentInfo.load(der)
+
+
+def signer_of(info: cms.ContentInfo) -> cms.SignerInfo:
+    return info["content"]["signer_infos"][0]
+
+
+def signature_value(der: bytes) -> bytes:
+    return signer_of(loaded(der))["signature"].native
+
+
+def with_signers(der: bytes, signers: list) -> bytes:
+    info = loaded(der)
+    info["content"]["signer_infos"] = cms.SignerInfos(signers)
+    return info.dump(force=True)
+
+
+def signer_infos(der: bytes) -> list:
+    return [cms.SignerInfo.load(s.dump()) for s in loaded(der)["content"]["signer_infos"]]
+
+
+def with_unsigned(der: bytes, kind: str, values: list) -> bytes:
+    """der with one unsigned attribute of this type and values (asn1crypto
+    values or DER) added to its signer."""
+    info = loaded(der)
+    signer = signer_of(info)
+    attributes = list(signer["unsigned_attrs"] or [])
+    attributes.append(cms.CMSAttribute({"type": kind, "values": [
+        core.Any.load(v) if isinstance(v, bytes) else v for v in values]}))
+    signer["unsigned_attrs"] = cms.CMSAttributes(attributes)
+    return info.dump(force=True)
+
+
+def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, work: str,
+          utc_time=False, extension=None, month=None) -> bytes:
+    """An RFC 3161 token of value (a signature value) by authority at when:
+    its TSTInfo written with asn1crypto, signed by `openssl cms`."""
+    info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "message_imprint": {
+        "hash_algorithm": {"algorithm": "sha256"},
+        "hashed_message": hashlib.sha256(value).digest()},
+        "serial_number": 7, "gen_time": when.replace(tzinfo=datetime.timezone.utc)})
+    if extension:
+        info["extensions"] = [{"extn_id": "1.2.3.4", "extn_value": extension}]
+    der = info.dump(force=True)
+    if utc_time or month:  # a time field no strict reader takes
+        start = der.index(b"\x18\x0f")
+        text = der[start + 2:start + 17]
+        if month:
+            text = text[:4] + b"%02d" % month + text[6:]
+        der = der[:start] + (b"\x17\x0d" + text[2:14] + b"Z" if utc_time else
+                             b"\x18\x0f" + text) + der[start + 17:]
+        der = der[:1] + bytes([len(der) - 2]) + der[2:] if der[1] < 0x80 else \
+            der[:2] + bytes([len(der) - 3]) + der[3:]
+    paths = [os.path.join(work, name) for name in ("tst.der", "tsa.pem", "tsa.key", "tsa-chain.pem",
+                                                     "token.der")]
+    write(paths[0], der)
+    write(paths[1], authority.pem)
+    write(paths[2], authority.key_pem())
+    write(paths[3], b"".join(p.pem for p in chain) or authority.pem)
+    subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-nosmimecap", "-outform",
+                    "DER", "-econtent_type", "1.2.840.113549.1.9.16.1.4", "-md", "sha256",
+                    "-signer", paths[1], "-inkey", paths[2], "-certfile", paths[3], "-in",
+                    paths[0], "-out", paths[4]], check=True, capture_output=True)
+    with open(paths[4], "rb") as f:
+        return f.read()
+
+
+def timestamped(der: bytes, authority: Party, chain: list, when, work: str, **options) -> bytes:
+    return with_unsigned(der, MS_TIMESTAMP, [token(signature_value(der), authority, chain, when,
+                                                   work, **options)])
+
+
+def countersigned(der: bytes, authority: Party, when: datetime.datetime) -> bytes:
+    """der with a legacy Authenticode countersignature by authority at when,
+    its certificate added to the signature's own."""
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": ["data"]},
+        {"type": "signing_time", "values": [cms.Time({"utc_time": when.replace(
+            tzinfo=datetime.timezone.utc)})]},
+        {"type": "message_digest", "values": [hashlib.sha256(signature_value(der)).digest()]}])
+    value = authority.key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256())
+    issuer = asn1_x509.Certificate.load(authority.der)
+    counter = cms.SignerInfo({
+        "version": "v1", "sid": cms.SignerIdentifier({"issuer_and_serial_number": {
+            "issuer": issuer.issuer, "serial_number": issuer.serial_number}}),
+        "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": attributes,
+        "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": value})
+    info = loaded(with_unsigned(der, "counter_signature", [counter]))
+    info["content"]["certificates"] = list(info["content"]["certificates"]) + [
+        cms.CertificateChoices({"certificate": issuer})]
+    return info.dump(force=True)
+
+
+def with_certificate(der: bytes, extra: Party) -> bytes:
+    info = loaded(der)
+    info["content"]["certificates"] = list(info["content"]["certificates"]) + [
+        cms.CertificateChoices({"certificate": asn1_x509.Certificate.load(extra.der)})]
+    return info.dump(force=True)
+
+
+def with_crl(der: bytes, size: int) -> bytes:
+    """der with an 'other' revocation list of size bytes."""
+    info = loaded(der)
+    info["content"]["crls"] = cms.RevocationInfoChoices([cms.RevocationInfoChoice({"other": {
+        "other_rev_info_format": "1.2.3.4", "other_rev_info": core.OctetString(bytes(size))}})])
+    return info.dump(force=True)
+
+
+def with_parameters(der: bytes, size: int) -> bytes:
+    """der whose signer's signature algorithm carries size bytes as parameters."""
+    info = loaded(der)
+    raw = core.ObjectIdentifier("1.2.840.113549.1.1.1").dump() + core.OctetString(
+        bytes(size)).dump()
+    signer_of(info)["signature_algorithm"] = algos.SignedDigestAlgorithm.load(
+        core.Sequence(contents=raw).dump())
+    return info.dump(force=True)
+
+
+def with_content_type(der: bytes, kind: str) -> bytes:
+    info = loaded(der)
+    content = info["content"]["encap_content_info"]
+    content["content_type"] = kind
+    return info.dump(force=True)
+
+
+def with_unknown_usage(image: bytes, ca: Party, work: str) -> bytes:
+    """Signed by a leaf whose only usage is Microsoft's commercial code signing."""
+    return signed_image(image, party("Commercial", ca, usages=(MICROSOFT_COMMERCIAL,)), [], work)
+
+
+def loaded_party(certificate: str, key: str) -> Party:
+    with open(certificate, "rb") as f, open(key, "rb") as g:
+        return Party(x509.load_pem_x509_certificate(f.read()),
+                     serialization.load_pem_private_key(g.read(), None))
+
+
+class Forge:
+    """The parties of the hostile signatures, made once: a root that has
+    long been valid with an issuing CA under it, a time-stamping authority
+    under a root of its own, and the CA file that names the roots."""
+
+    def __init__(self, work: str):
+        self.work = work
+        long_ago = (NOW - 1000 * DAY, NOW + 1000 * DAY)
+        self.genuine_ca = loaded_party(os.path.join(work, "ca.pem"), os.path.join(work, "ca.key"))
+        self.root = party("Forge Root", ca=True, usages=None, valid=long_ago)
+        self.issuing = party("Forge Issuing CA", self.root, ca=True, usages=(CODE_SIGNING,),
+                             valid=long_ago)
+        self.tsa_root = party("Forge TSA Root", ca=True, usages=None, valid=long_ago)
+        self.tsa = party("Forge TSA", self.tsa_root, usages=(TIMESTAMPING,), valid=long_ago)
+        self.bundle = write(os.path.join(work, "bundle.pem"), b"".join(
+            p.pem for p in (self.genuine_ca, self.root, self.tsa_root)))
+        self.expired = party("Expired Signer", self.issuing, valid=(NOW - 400 * DAY,
+                                                                   NOW - 30 * DAY))
+
+    def signed(self, image: bytes, signer: Party, chain=None, **options) -> bytes:
+        return signed_image(image, signer, [self.issuing] if chain is None else chain, self.work,
+                            **options)
+
+
+def anchor_files(work: str, forge: Forge) -> dict:
+    """CA files in the forms a user may give: DER, an intermediate alone,
+    a bundle with a damaged block."""
+    with open(os.path.join(work, "ca.pem"), "rb") as f:
+        genuine = f.read()
+    damaged = genuine.replace(b"\n", b"\n!", 3)
+    return {"der": write(os.path.join(work, "ca.der"), forge.genuine_ca.der),
+            "intermediate": write(os.path.join(work, "issuing.pem"), forge.issuing.pem),
+            "damaged": write(os.path.join(work, "damaged.pem"), forge.tsa_root.pem + damaged)}
