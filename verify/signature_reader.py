@@ -83,17 +83,24 @@ class Signature:
 
 def loaded(spec, der: bytes, what: str):
     """der read as spec, all of it, and only in the form the structure
-    defines: re-encoded it must give the same bytes, so no field the
-    structure does not name and no other encoding than DER slips through."""
+    defines: see encoded_alike."""
     try:
         value = spec.load(der, strict=True)
         again = spec.load(der, strict=True).dump(force=True)
     except Exception:  # asn1crypto raises many kinds on malformed input
         raise Unreadable("%s cannot be read" % what) from None
-    if again != der:
+    if not encoded_alike(again, der):
         raise Unreadable("%s holds bytes outside the structure it is defined by (fields it "
                          "does not name, or an encoding other than DER)" % what)
     return value
+
+
+def encoded_alike(again: bytes, der: bytes) -> bool:
+    """Whether der, encoded again from what was read, keeps its length: a
+    field the structure does not name is dropped, a length not in its
+    shortest form is shortened, so what rides along shows. (The order of a
+    SET OF's members may change: DER sorts them, and OpenSSL does not.)"""
+    return len(again) == len(der)
 
 
 def certificates_of(signed_data: cms.SignedData, what: str) -> List[x509.Certificate]:
@@ -114,13 +121,18 @@ def only_signer(signed_data: cms.SignedData, what: str) -> cms.SignerInfo:
 
 
 def read_signature(der: bytes) -> Signature:
-    """The signature's record; Unreadable with words when it is none."""
-    info = loaded(cms.ContentInfo, der, "its signature")
+    """The signature's record; Unreadable with words when it is none. Read
+    as far as its parts need: whether all of it is in the one encoding the
+    structures define is signature_rules.py's question."""
     try:
+        info = cms.ContentInfo.load(der, strict=True)
         if info["content_type"].native != "signed_data":
             raise Unreadable("its signature is no PKCS#7 signed-data")
         signed = info["content"]
         content_type = signed["encap_content_info"]["content_type"].dotted
+        if content_type != SPC_INDIRECT_DATA:
+            raise Unreadable("its signature signs content of the type %s, not Authenticode's "
+                             "SpcIndirectData" % content_type)
         signer = only_signer(signed, "the signature")
         found = Signature(der, signed, signer, certificates_of(signed, "the signature"),
                           content_type, indirect_data(signed),
@@ -175,8 +187,12 @@ def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Ti
             attributes["signing_time"][0]), counter["digest_algorithm"],
             attributes["message_digest"][0].native, counter, certificates)
     token = value.dump()
-    info = loaded(cms.ContentInfo, token, "a timestamp token")
-    if info["content_type"].native != "signed_data":
+    try:
+        info = cms.ContentInfo.load(token, strict=True)
+        signed_data = info["content_type"].native == "signed_data"
+    except Exception:  # asn1crypto raises many kinds on malformed input
+        raise Unreadable("a timestamp token cannot be read") from None
+    if not signed_data:
         raise Unreadable("a timestamp that covers another signature: the attribute holds no "
                          "timestamp")
     signed = info["content"]
@@ -184,9 +200,15 @@ def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Ti
         raise Unreadable("a timestamp that covers another signature: the attribute holds no "
                          "timestamp")
     octets = signed["encap_content_info"]["content"].contents
+    try:
+        when = tsp.TSTInfo.load(octets, strict=True)["gen_time"]
+    except Exception:  # asn1crypto raises many kinds on malformed input
+        raise Unreadable("a timestamp's TSTInfo cannot be read") from None
+    when = parsed_time(when)
     tst_info = loaded(tsp.TSTInfo, octets, "a timestamp's TSTInfo")
+    loaded(cms.ContentInfo, token, "a timestamp token")
     imprint = tst_info["message_imprint"]
-    return Timestamp("RFC 3161", parsed_time(tst_info["gen_time"]),
+    return Timestamp("RFC 3161", when,
                      imprint["hash_algorithm"], imprint["hashed_message"].native,
                      only_signer(signed, "a timestamp token"),
                      certificates_of(signed, "a timestamp token"), token, signed, tst_info)

@@ -6,9 +6,9 @@ refusal says which part. Who signed, and when, is trust.py's question."""
 import hashlib
 from typing import List, Optional
 
-from asn1crypto import algos, cms, x509
+from asn1crypto import algos, cms, parser, x509
 
-from signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp
+from signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp, encoded_alike
 from untrusted import shown
 
 # A genuine signature with its chain and an RFC 3161 timestamp with the
@@ -42,6 +42,14 @@ LIMIT_NUMBER_BITS = 160
 LIMIT_POLICY_BYTES = 32
 
 
+def parameters(algorithm) -> bytes:
+    """An algorithm identifier's parameters as they stand: asn1crypto would
+    read them as the type the algorithm defines, or fail on anything else."""
+    contents = algorithm.contents
+    _, _, _, header, oid, _ = parser.parse(contents)
+    return contents[len(header) + len(oid):]
+
+
 def digest_problem(algorithm: algos.DigestAlgorithm, where: str) -> Optional[str]:
     name = algorithm["algorithm"].native
     if name in WEAK_DIGESTS:
@@ -49,7 +57,7 @@ def digest_problem(algorithm: algos.DigestAlgorithm, where: str) -> Optional[str
     if name not in DIGESTS:
         return "%s is digested with %s, which a release's signature does not use" % (
             where, shown(algorithm["algorithm"].dotted))
-    if algorithm["parameters"].dump() not in (NULL, ABSENT):
+    if parameters(algorithm) not in (NULL, ABSENT):
         return "%s: its digest algorithm carries parameters, which SHA-1 and SHA-2 have none of" \
                % where
     return None
@@ -63,7 +71,7 @@ def signature_algorithm_problem(algorithm, where: str) -> Optional[str]:
     if wanted is None:
         return "%s is signed with the algorithm %s, which a release's signature does not use" % (
             where, shown(algorithm["algorithm"].dotted))
-    if algorithm["parameters"].dump() != wanted:
+    if parameters(algorithm) != wanted:
         return "%s: its signature algorithm carries parameters that %s does not define" % (
             where, name)
     return None
@@ -193,9 +201,6 @@ def unsigned_problem(signature: Signature) -> Optional[str]:
 
 def problem(signature: Signature) -> Optional[str]:
     """What in the signature a release's signature may not hold, or None."""
-    if signature.content_type != SPC_INDIRECT_DATA:
-        return "its signature signs content of the type %s, not Authenticode's " \
-               "SpcIndirectData" % shown(signature.content_type)
     for attribute in signature.signer["signed_attrs"] or []:
         if attribute["type"].native == "content_type" and len(attribute["values"]) == 1 and \
                 attribute["values"][0].dotted != SPC_INDIRECT_DATA:
@@ -214,11 +219,27 @@ def problem(signature: Signature) -> Optional[str]:
         found = found or covers_problem(stamp, value) or timestamp_problem(stamp)
     for certificate in carried(signature):
         found = found or certificate_problem(certificate)
+    if not found:
+        found = encoding_problem(signature.der)
     if not found and len(signature.der) > LIMIT_SIGNATURE:
         found = "its signature is %d bytes; a genuine one with its chains and a timestamp is " \
                 "a few KiB, and none over %d bytes is accepted" % (len(signature.der),
                                                                    LIMIT_SIGNATURE)
     return found
+
+
+def encoding_problem(der: bytes) -> Optional[str]:
+    """All of the signature is in the structures it is defined by, in DER:
+    encoded again from what was read, it keeps its length, so no field the
+    structures do not name rides along."""
+    try:
+        again = cms.ContentInfo.load(der, strict=True).dump(force=True)
+    except (ValueError, TypeError):
+        again = None
+    if again is None or not encoded_alike(again, der):
+        return "its signature holds bytes outside the structures it is defined by (fields " \
+               "they do not name, or an encoding other than DER)"
+    return None
 
 
 def carried(signature: Signature) -> List[x509.Certificate]:

@@ -94,6 +94,14 @@ def signer_of(info: cms.ContentInfo) -> cms.SignerInfo:
     return info["content"]["signer_infos"][0]
 
 
+def rebuilt(info: cms.ContentInfo, signer: cms.SignerInfo = None) -> bytes:
+    """The signature with what was set in its SignedData (and in signer)
+    encoded anew, every other part's bytes kept as they were."""
+    if signer is not None:
+        info["content"]["signer_infos"] = cms.SignerInfos([signer])
+    return cms.ContentInfo({"content_type": "signed_data", "content": info["content"]}).dump()
+
+
 def signature_value(der: bytes) -> bytes:
     return signer_of(loaded(der))["signature"].native
 
@@ -101,7 +109,7 @@ def signature_value(der: bytes) -> bytes:
 def with_signers(der: bytes, signers: list) -> bytes:
     info = loaded(der)
     info["content"]["signer_infos"] = cms.SignerInfos(signers)
-    return info.dump(force=True)
+    return rebuilt(info)
 
 
 def signer_infos(der: bytes) -> list:
@@ -109,15 +117,16 @@ def signer_infos(der: bytes) -> list:
 
 
 def with_unsigned(der: bytes, kind: str, values: list) -> bytes:
-    """der with one unsigned attribute of this type and values (asn1crypto
-    values or DER) added to its signer."""
+    """der with one unsigned attribute of this type (its dotted OID) and
+    values (asn1crypto values or DER) added to its signer."""
     info = loaded(der)
     signer = signer_of(info)
     attributes = list(signer["unsigned_attrs"] or [])
-    attributes.append(cms.CMSAttribute({"type": kind, "values": [
-        core.Any.load(v) if isinstance(v, bytes) else v for v in values]}))
+    values = b"".join(v if isinstance(v, bytes) else v.dump() for v in values)
+    attributes.append(cms.CMSAttribute.load(core.Sequence(contents=core.ObjectIdentifier(
+        kind).dump() + core.Set(contents=values).dump()).dump()))
     signer["unsigned_attrs"] = cms.CMSAttributes(attributes)
-    return info.dump(force=True)
+    return rebuilt(info, signer)
 
 
 def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, work: str,
@@ -140,16 +149,18 @@ def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, 
                              b"\x18\x0f" + text) + der[start + 17:]
         der = der[:1] + bytes([len(der) - 2]) + der[2:] if der[1] < 0x80 else \
             der[:2] + bytes([len(der) - 3]) + der[3:]
-    paths = [os.path.join(work, name) for name in ("tst.der", "tsa.pem", "tsa.key", "tsa-chain.pem",
-                                                     "token.der")]
+    paths = [os.path.join(work, "forge-" + name) for name in (
+        "tst.der", "tsa.pem", "tsa.key", "tsa-chain.pem", "token.der")]
     write(paths[0], der)
     write(paths[1], authority.pem)
     write(paths[2], authority.key_pem())
-    write(paths[3], b"".join(p.pem for p in chain) or authority.pem)
-    subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-nosmimecap", "-outform",
+    chained = ["-certfile", write(paths[3], b"".join(p.pem for p in chain))] if chain else []
+    done = subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-nosmimecap", "-outform",
                     "DER", "-econtent_type", "1.2.840.113549.1.9.16.1.4", "-md", "sha256",
-                    "-signer", paths[1], "-inkey", paths[2], "-certfile", paths[3], "-in",
-                    paths[0], "-out", paths[4]], check=True, capture_output=True)
+                    "-signer", paths[1], "-inkey", paths[2], *chained, "-in",
+                    paths[0], "-out", paths[4]], capture_output=True)
+    if done.returncode:
+        raise RuntimeError(done.stderr.decode())
     with open(paths[4], "rb") as f:
         return f.read()
 
@@ -174,17 +185,17 @@ def countersigned(der: bytes, authority: Party, when: datetime.datetime) -> byte
             "issuer": issuer.issuer, "serial_number": issuer.serial_number}}),
         "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": attributes,
         "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": value})
-    info = loaded(with_unsigned(der, "counter_signature", [counter]))
+    info = loaded(with_unsigned(der, "1.2.840.113549.1.9.6", [counter]))
     info["content"]["certificates"] = list(info["content"]["certificates"]) + [
         cms.CertificateChoices({"certificate": issuer})]
-    return info.dump(force=True)
+    return rebuilt(info)
 
 
 def with_certificate(der: bytes, extra: Party) -> bytes:
     info = loaded(der)
     info["content"]["certificates"] = list(info["content"]["certificates"]) + [
         cms.CertificateChoices({"certificate": asn1_x509.Certificate.load(extra.der)})]
-    return info.dump(force=True)
+    return rebuilt(info)
 
 
 def with_crl(der: bytes, size: int) -> bytes:
@@ -192,7 +203,7 @@ def with_crl(der: bytes, size: int) -> bytes:
     info = loaded(der)
     info["content"]["crls"] = cms.RevocationInfoChoices([cms.RevocationInfoChoice({"other": {
         "other_rev_info_format": "1.2.3.4", "other_rev_info": core.OctetString(bytes(size))}})])
-    return info.dump(force=True)
+    return rebuilt(info)
 
 
 def with_parameters(der: bytes, size: int) -> bytes:
@@ -200,16 +211,18 @@ def with_parameters(der: bytes, size: int) -> bytes:
     info = loaded(der)
     raw = core.ObjectIdentifier("1.2.840.113549.1.1.1").dump() + core.OctetString(
         bytes(size)).dump()
-    signer_of(info)["signature_algorithm"] = algos.SignedDigestAlgorithm.load(
+    signer = signer_of(info)
+    signer["signature_algorithm"] = algos.SignedDigestAlgorithm.load(
         core.Sequence(contents=raw).dump())
-    return info.dump(force=True)
+    return rebuilt(info, signer)
 
 
 def with_content_type(der: bytes, kind: str) -> bytes:
     info = loaded(der)
     content = info["content"]["encap_content_info"]
     content["content_type"] = kind
-    return info.dump(force=True)
+    info["content"]["encap_content_info"] = content
+    return rebuilt(info)
 
 
 def with_unknown_usage(image: bytes, ca: Party, work: str) -> bytes:
@@ -252,7 +265,8 @@ def anchor_files(work: str, forge: Forge) -> dict:
     a bundle with a damaged block."""
     with open(os.path.join(work, "ca.pem"), "rb") as f:
         genuine = f.read()
-    damaged = genuine.replace(b"\n", b"\n!", 3)
+    lines = genuine.split(b"\n")
+    damaged = b"\n".join(lines[:5] + lines[6:])  # a line of its base64 lost
     return {"der": write(os.path.join(work, "ca.der"), forge.genuine_ca.der),
             "intermediate": write(os.path.join(work, "issuing.pem"), forge.issuing.pem),
             "damaged": write(os.path.join(work, "damaged.pem"), forge.tsa_root.pem + damaged)}
