@@ -4,6 +4,7 @@ each, named by their number, with an index of their names: run by
 verify_msi.py in a process of its own, under a memory limit, because the
 package may have been made to do harm and msitools' library reads it in C.
 Arguments: the package, the folder, the largest stream to copy (bytes)."""
+import argparse
 import json
 import os
 import resource
@@ -50,7 +51,13 @@ def copy_streams(package: bytes, folder: str, limit: int) -> list:
 
 
 def main(arguments: list) -> int:
-    package, folder, limit = arguments[0], arguments[1], int(arguments[2])
+    parser = argparse.ArgumentParser(prog="msi_streams.py",
+                                     description="Copies a package's streams into a folder.")
+    parser.add_argument("package")
+    parser.add_argument("folder")
+    parser.add_argument("limit", type=int, help="the largest stream to copy, in bytes")
+    given = parser.parse_args(arguments)
+    package, folder, limit = given.package, given.folder, given.limit
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
     limit_memory = 256 << 20 if hard == resource.RLIM_INFINITY else min(hard, 256 << 20)
     resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))

@@ -1,7 +1,8 @@
 """Checks one executable taken from a download against the reference build:
 unsigned, it must be that build byte for byte; signed, the signature attached
 to that build must give the download back byte for byte, and the signature
-itself is judged (authenticode.py), against the trust anchors the user named, if any. Used for the zip's executables and for
+itself is judged (authenticode.py), against the trust anchors the user
+named, if any. Used for the zip's executables and for
 the one inside each package."""
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
 from signed_file import osslsigncode, signature

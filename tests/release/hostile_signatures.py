@@ -57,9 +57,10 @@ def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
     key = key_of(bits) if bits != 2048 else rsa.generate_private_key(65537, 2048)
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
     builder = x509.CertificateBuilder().subject_name(subject).issuer_name(
-        issuer.certificate.subject if issuer else subject).public_key(key.public_key()).serial_number(
-        serial or x509.random_serial_number()).not_valid_before(valid[0]).not_valid_after(
-        valid[1]).add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+        issuer.certificate.subject if issuer else subject).public_key(
+        key.public_key()).serial_number(serial or x509.random_serial_number()).not_valid_before(
+        valid[0]).not_valid_after(valid[1]).add_extension(
+        x509.BasicConstraints(ca=ca, path_length=None), critical=True)
     if usages:
         builder = builder.add_extension(x509.ExtendedKeyUsage(list(usages)),
                                         critical=TIMESTAMPING in usages)
@@ -155,10 +156,10 @@ def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, 
     write(paths[1], authority.pem)
     write(paths[2], authority.key_pem())
     chained = ["-certfile", write(paths[3], b"".join(p.pem for p in chain))] if chain else []
-    done = subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-nosmimecap", "-outform",
-                    "DER", "-econtent_type", "1.2.840.113549.1.9.16.1.4", "-md", "sha256",
-                    "-signer", paths[1], "-inkey", paths[2], *chained, "-in",
-                    paths[0], "-out", paths[4]], capture_output=True)
+    done = subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-nosmimecap",
+                           "-outform", "DER", "-econtent_type", "1.2.840.113549.1.9.16.1.4",
+                           "-md", "sha256", "-signer", paths[1], "-inkey", paths[2], *chained,
+                           "-in", paths[0], "-out", paths[4]], capture_output=True)
     if done.returncode:
         raise RuntimeError(done.stderr.decode())
     with open(paths[4], "rb") as f:

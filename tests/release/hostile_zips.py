@@ -355,7 +355,8 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("an unsigned release, a CA named", plain, 1, b"not signed", None, None),
         ("the genuine release, its CA file in DER", genuine, 0, b"chains to ca.der",
          ["--ca-file", anchors["der"]], None),
-        ("a chain, its issuing intermediate named", image(party("Issued Signer", forge.issuing)), 0, b"chains to issuing.pem",
+        ("a chain, its issuing intermediate named", image(party("Issued Signer", forge.issuing)),
+         0, b"chains to issuing.pem",
          ["--ca-file", anchors["intermediate"]], None),
         ("an expired signer, a trusted timestamp from its time", graft(timestamped(
             expired, forge.tsa, [forge.tsa_root], back_then, work)), 0,

@@ -1,23 +1,26 @@
-"""Every runnable module of the release, given wrong arguments: its usage on
+"""Every runnable module of the release and of the checker, given wrong arguments: its usage on
 standard error and status 2, never a traceback."""
 import os
 import subprocess
 import sys
 import unittest
 
-RELEASE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "release")
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
 class WrongArguments(unittest.TestCase):
     def test_usage_and_status_2(self):
-        for module, arguments in (("make_zip.py", ["1.0.0"]), ("make_msi.py", []),
-                                  ("describe.py", ["a.zip", "folder", "signed"]),
-                                  ("describe.py", ["a.zip", "f", "--download-url", "http://x"]),
-                                  ("linked_runtime.py", ["check"]),
-                                  ("rebuild_clean.py", ["compare", "a.zip"]),
-                                  ("verify_release.py", ["a.zip"]),
-                                  ("sign_release.py", [])):
-            done = subprocess.run([sys.executable, "-B", os.path.join(RELEASE, module)]
+        for module, arguments in (("release/make_zip.py", ["1.0.0"]), ("release/make_msi.py", []),
+                                  ("release/describe.py", ["a.zip", "folder", "signed"]),
+                                  ("release/describe.py", ["a.zip", "f", "--download-url",
+                                                           "http://x"]),
+                                  ("release/linked_runtime.py", ["check"]),
+                                  ("release/rebuild_clean.py", ["compare", "a.zip"]),
+                                  ("release/sign_release.py", []),
+                                  ("verify/verify_release.py", ["a.zip"]),
+                                  ("verify/verify_release.py", ["--ca-file", "", "a", "b", "c"]),
+                                  ("verify/msi_streams.py", ["a.msi"])):
+            done = subprocess.run([sys.executable, "-B", os.path.join(TOP, module)]
                                   + arguments, capture_output=True, text=True,
                                   stdin=subprocess.DEVNULL)
             self.assertEqual(done.returncode, 2, module)
