@@ -7,9 +7,11 @@ import datetime
 import hashlib
 import os
 import subprocess
+import warnings
 
 from asn1crypto import algos, cms, core, tsp, x509 as asn1_x509
 from cryptography import x509
+from cryptography.utils import CryptographyDeprecationWarning
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID, ObjectIdentifier
@@ -64,7 +66,9 @@ def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
     if usages:
         builder = builder.add_extension(x509.ExtendedKeyUsage(list(usages)),
                                         critical=TIMESTAMPING in usages)
-    return Party(builder.sign(issuer.key if issuer else key, digest), key)
+    with warnings.catch_warnings():  # MD5 is what some cases are made of
+        warnings.simplefilter("ignore", CryptographyDeprecationWarning)
+        return Party(builder.sign(issuer.key if issuer else key, digest), key)
 
 
 def write(path: str, data: bytes) -> str:

@@ -342,11 +342,15 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     self_made = party("Self-made TSA", usages=(forged.TIMESTAMPING,))
     with open(os.path.join(packages, "portcheck-1.0.0-x86-signed.msi"), "rb") as f:
         package = f.read()
+    with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
+        x64_package = f.read()
     ca, bundle = os.path.join(work, "ca.pem"), ["--ca-file", forge.bundle]
     return [(title, data, status, word, ["--ca-file", ca] if options is None else options, env) for
             title, data, status, word, options, env in [
         ("the genuine signed release, its CA named", genuine, 0, b"chains to", None, None),
         ("the genuine signed x86 package, its CA named", package, 0, b"chains to", None, None),
+        ("the genuine signed x64 package, the bundle named", x64_package, 0,
+         b"x64 package: signed; the signature covers exactly", bundle, None),
         ("the genuine signature timestamped by an authority whose root is in the bundle", graft(
             timestamped(der, forge.tsa, [forge.tsa_root], NOW, work)), 0,
          b"trusted: its authority chains to bundle.pem", bundle, None),
