@@ -82,25 +82,33 @@ class Signature:
 
 
 def loaded(spec, der: bytes, what: str):
-    """der read as spec, all of it, and only in the form the structure
-    defines: see encoded_alike."""
+    """der read as spec, all of it, with no field the structure does not name."""
     try:
         value = spec.load(der, strict=True)
-        again = spec.load(der, strict=True).dump(force=True)
+        extra = unnamed_fields(value)
     except Exception:  # asn1crypto raises many kinds on malformed input
         raise Unreadable("%s cannot be read" % what) from None
-    if not encoded_alike(again, der):
-        raise Unreadable("%s holds bytes outside the structure it is defined by (fields it "
-                         "does not name, or an encoding other than DER)" % what)
+    if extra:
+        raise Unreadable("%s holds fields that its structure does not name" % what)
     return value
 
 
-def encoded_alike(again: bytes, der: bytes) -> bool:
-    """Whether der, encoded again from what was read, keeps its length: a
-    field the structure does not name is dropped, a length not in its
-    shortest form is shortened, so what rides along shows. (The order of a
-    SET OF's members may change: DER sorts them, and OpenSSL does not.)"""
-    return len(again) == len(der)
+def unnamed_fields(value) -> bool:
+    """Whether value, or anything in it, holds an element its structure does
+    not name: asn1crypto keeps such elements beside the named fields, where
+    no rule would look. A certificate is taken whole: its issuer's
+    signature, which trust.py checks, covers its bytes (and real ones are not
+    always in DER)."""
+    if isinstance(value, x509.Certificate):
+        return False
+    if isinstance(value, core.Sequence):
+        return len(value) > len(list(value)) or any(unnamed_fields(value[name])
+                                                     for name in value)
+    if isinstance(value, (core.SequenceOf, core.SetOf)):
+        return any(unnamed_fields(child) for child in value)
+    if isinstance(value, core.Choice):
+        return unnamed_fields(value.chosen)
+    return False
 
 
 def certificates_of(signed_data: cms.SignedData, what: str) -> List[x509.Certificate]:

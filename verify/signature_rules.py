@@ -8,7 +8,7 @@ from typing import List, Optional
 
 from asn1crypto import algos, cms, parser, x509
 
-from signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp, encoded_alike
+from signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp, unnamed_fields
 from untrusted import shown
 
 # A genuine signature with its chain and an RFC 3161 timestamp with the
@@ -229,16 +229,10 @@ def problem(signature: Signature) -> Optional[str]:
 
 
 def encoding_problem(der: bytes) -> Optional[str]:
-    """All of the signature is in the structures it is defined by, in DER:
-    encoded again from what was read, it keeps its length, so no field the
-    structures do not name rides along."""
-    try:
-        again = cms.ContentInfo.load(der, strict=True).dump(force=True)
-    except (ValueError, TypeError):
-        again = None
-    if again is None or not encoded_alike(again, der):
+    """All of the signature is in the fields its structures name."""
+    if unnamed_fields(cms.ContentInfo.load(der, strict=True)):
         return "its signature holds bytes outside the structures it is defined by (fields " \
-               "they do not name, or an encoding other than DER)"
+               "they do not name)"
     return None
 
 

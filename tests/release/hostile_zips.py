@@ -9,6 +9,7 @@ import random
 import resource
 import struct
 import subprocess
+import tempfile
 import zipfile
 import zlib
 
@@ -212,8 +213,7 @@ def package_signature(package, work):
     path = os.path.join(work, "graft-package.msi")
     with open(path, "wb") as f:
         f.write(package)
-    return streams(path, os.path.join(work, "graft-%d" % len(os.listdir(work))))[
-        "\x05DigitalSignature"]
+    return streams(path, tempfile.mkdtemp(dir=work))["\x05DigitalSignature"]
 
 
 def cases(work, unsigned, signed, packages, key, impostor, other_commit):
