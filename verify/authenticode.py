@@ -45,11 +45,11 @@ def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchor
         return wrong, []
     wrong, certificate = trust.signer_certificate(signature, work)
     times, authorities = [], []
-    for stamp in signature.timestamps:
-        if not wrong:
-            wrong, authority = trust.timestamp_authority(stamp, work)
+    for stamp in signature.timestamps:  # one at most: the rules allow no more
+        wrong, authority = (wrong, None) if wrong else trust.timestamp_authority(stamp, work)
+        if authority is not None:
             authorities.append(authority)
-            times.append(wrong or trust.timestamp_time(stamp, authority, anchors, work))
+            times.append(trust.timestamp_time(stamp, authority, anchors, work))
     wrong = wrong or trust.accounting_problem([certificate] + authorities,
                                               signature.certificates, work)
     if wrong:

@@ -216,7 +216,7 @@ def problem(signature: Signature) -> Optional[str]:
         signature.digest_algorithm, "the file's digest in its signature")
     value = signature.signer["signature"].native
     for stamp in signature.timestamps:
-        found = found or covers_problem(stamp, value) or timestamp_problem(stamp)
+        found = found or timestamp_problem(stamp) or covers_problem(stamp, value)
     for certificate in carried(signature):
         found = found or certificate_problem(certificate)
     if not found:

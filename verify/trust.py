@@ -12,7 +12,7 @@ import re
 from dataclasses import dataclass
 from typing import List, Optional, Tuple
 
-from asn1crypto import pem, x509
+from asn1crypto import cms, core, pem, x509
 
 from signature_reader import Signature, Timestamp
 from signature_rules import certificate_problem
@@ -92,7 +92,6 @@ def pem_blocks(data: bytes, path: str) -> list:
 
 def der_blocks(data: bytes, path: str) -> list:
     """DER certificates one after another, or one PKCS#7 bundle."""
-    from asn1crypto import core
     blocks, at = [], 0
     try:
         while at < len(data):
@@ -109,7 +108,7 @@ def der_blocks(data: bytes, path: str) -> list:
 
 
 def bundle(der: bytes, path: str) -> list:
-    from asn1crypto import cms
+    """The certificates of a PKCS#7 bundle (a .p7b)."""
     try:
         info = cms.ContentInfo.load(der)
         return [c.chosen.dump() for c in info["content"]["certificates"]]
@@ -201,7 +200,7 @@ def usage_problem(path: list, usage: str) -> Optional[str]:
     """The leaf is for this usage (for timestamping, for it alone, as RFC
     3161 asks); every CA whose usages are listed allows it, as Windows asks."""
     leaf = usages(path[0])
-    if usage == TIMESTAMPING and leaf != [TIMESTAMPING] or leaf is not None and usage not in leaf:
+    if (usage == TIMESTAMPING and leaf != [TIMESTAMPING]) or (leaf is not None and usage not in leaf):
         return "is not for %s (its certificate's extended key usage is %s)" % (
             USAGE_WORDS[usage], ", ".join(leaf) if leaf else "absent")
     for ca in path[1:]:
@@ -234,16 +233,16 @@ def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str)
 def signer_certificate(signature: Signature, work: str) -> Tuple[Optional[str], object]:
     """(None, the signer's certificate) when the signature checks against the
     certificate its signer names; else (why not, None)."""
-    paths_ = [os.path.join(work, name) for name in ("detached.p7", "content.bin", "signer.pem")]
-    for path, value in zip(paths_, (signature.detached(), signature.signed_content)):
+    files = [os.path.join(work, name) for name in ("detached.p7", "content.bin", "signer.pem")]
+    for path, value in zip(files, (signature.detached(), signature.signed_content)):
         with open(path, "wb") as f:
             f.write(value)
-    if os.path.exists(paths_[2]):
-        os.unlink(paths_[2])
-    done = openssl("smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", paths_[0],
-                   "-content", paths_[1], "-signer", paths_[2], "-out", os.devnull)
+    if os.path.exists(files[2]):
+        os.unlink(files[2])
+    done = openssl("smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", files[0],
+                   "-content", files[1], "-signer", files[2], "-out", os.devnull)
     named = named_certificate(signature.signer, signature.certificates)
-    if done.returncode != 0 or named is None or not same_as(paths_[2], named):
+    if done.returncode != 0 or named is None or not same_as(files[2], named):
         return "its signature does not check against its own certificate: it is not a " \
                "signature of these bytes", None
     return None, named
@@ -289,14 +288,14 @@ def countersigner(stamp: Timestamp, work: str):
     if named is None:
         return None
     attributes = stamp.signer["signed_attrs"].dump()
-    paths_ = [os.path.join(work, name) for name in ("counter.der", "counter.sig", "counter.key")]
+    files = [os.path.join(work, name) for name in ("counter.der", "counter.sig", "counter.key")]
     # The signature is over the attributes as a SET, not as the [0] they are stored as.
-    for path, value in zip(paths_, (b"\x31" + attributes[1:], stamp.signer["signature"].native,
-                                    pem.armor("PUBLIC KEY", named.public_key.dump()))):
+    for path, value in zip(files, (b"\x31" + attributes[1:], stamp.signer["signature"].native,
+                                   pem.armor("PUBLIC KEY", named.public_key.dump()))):
         with open(path, "wb") as f:
             f.write(value)
     done = openssl("dgst", "-" + stamp.signer["digest_algorithm"]["algorithm"].native,
-                   "-verify", paths_[2], "-signature", paths_[1], paths_[0])
+                   "-verify", files[2], "-signature", files[1], files[0])
     return named if done.returncode == 0 else None
 
 
