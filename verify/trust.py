@@ -200,7 +200,8 @@ def usage_problem(path: list, usage: str) -> Optional[str]:
     """The leaf is for this usage (for timestamping, for it alone, as RFC
     3161 asks); every CA whose usages are listed allows it, as Windows asks."""
     leaf = usages(path[0])
-    if (usage == TIMESTAMPING and leaf != [TIMESTAMPING]) or (leaf is not None and usage not in leaf):
+    if (usage == TIMESTAMPING and leaf != [TIMESTAMPING]) or (
+            leaf is not None and usage not in leaf):
         return "is not for %s (its certificate's extended key usage is %s)" % (
             USAGE_WORDS[usage], ", ".join(leaf) if leaf else "absent")
     for ca in path[1:]:
