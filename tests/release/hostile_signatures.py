@@ -248,6 +248,9 @@ class Forge:
 
     def __init__(self, work: str):
         self.work = work
+        # After the genuine CA and signer were made: a timestamp of "now"
+        # must not fall before their validity begins.
+        self.now = datetime.datetime.utcnow().replace(microsecond=0)
         long_ago = (NOW - 1000 * DAY, NOW + 1000 * DAY)
         self.genuine_ca = loaded_party(os.path.join(work, "ca.pem"), os.path.join(work, "ca.key"))
         self.root = party("Forge Root", ca=True, usages=None, valid=long_ago)

@@ -14,7 +14,7 @@ import zipfile
 import zlib
 
 import hostile_signatures as forged
-from hostile_signatures import (MS_TIMESTAMP, NOW, DAY, Forge, anchor_files, countersigned, party,
+from hostile_signatures import (MS_TIMESTAMP, DAY, Forge, anchor_files, countersigned, party,
                                 signature_value, signer_infos, timestamped, with_certificate,
                                 with_content_type, with_crl, with_parameters, with_signers,
                                 with_unsigned)
@@ -338,7 +338,7 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     image = lambda signer, **options: release(signed, {name: forge.signed(
         builds[name], signer, **options) for name in EXECUTABLES})
     expired = signature(forge.signed(build, forge.expired))
-    back_then = NOW - 200 * DAY
+    back_then = forge.now - 200 * DAY
     self_made = party("Self-made TSA", usages=(forged.TIMESTAMPING,))
     with open(os.path.join(packages, "portcheck-1.0.0-x86-signed.msi"), "rb") as f:
         package = f.read()
@@ -352,7 +352,7 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("the genuine signed x64 package, the bundle named", x64_package, 0,
          b"x64 package: signed; the signature covers exactly", bundle, None),
         ("the genuine signature timestamped by an authority whose root is in the bundle", graft(
-            timestamped(der, forge.tsa, [forge.tsa_root], NOW, work)), 0,
+            timestamped(der, forge.tsa, [forge.tsa_root], forge.now, work)), 0,
          b"trusted: its authority chains to bundle.pem", bundle, None),
         ("an impostor's signature, the genuine CA named", impostor, 1,
          b"does not chain to a certificate in", None, None),
@@ -373,14 +373,14 @@ def trust_cases(unsigned, signed, packages, impostor, work):
          None),
         ("an expired signer, back-dated by a self-made countersignature", graft(countersigned(
             expired, self_made, back_then)), 1, b"certificate has expired", bundle, None),
-        ("a timestamp of month 13", graft(timestamped(der, forge.tsa, [forge.tsa_root], NOW, work,
+        ("a timestamp of month 13", graft(timestamped(der, forge.tsa, [forge.tsa_root], forge.now, work,
                                                       month=13)), 1,
          b"a timestamp whose time cannot be read", bundle, None),
         ("a UTCTime where GeneralizedTime belongs", graft(timestamped(
-            der, forge.tsa, [forge.tsa_root], NOW, work, utc_time=True)), 1,
+            der, forge.tsa, [forge.tsa_root], forge.now, work, utc_time=True)), 1,
          b"TSTInfo cannot be read", bundle, None),
         ("100 KiB in a timestamp's TSTInfo", graft(timestamped(
-            der, forge.tsa, [forge.tsa_root], NOW, work, extension=bytes(100 << 10))), 1,
+            der, forge.tsa, [forge.tsa_root], forge.now, work, extension=bytes(100 << 10))), 1,
          b"TSTInfo holds more than a timestamp needs", bundle, None),
         ("a certificate that chains to nothing, in the bag", graft(with_certificate(
             der, party("Rider", ca=True, usages=None))), 1, b"belongs to no chain", None, None),
