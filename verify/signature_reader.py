@@ -130,8 +130,8 @@ def only_signer(signed_data: cms.SignedData, what: str) -> cms.SignerInfo:
 
 def read_signature(der: bytes) -> Signature:
     """The signature's record; Unreadable with words when it is none. Read
-    as far as its parts need: whether all of it is in the one encoding the
-    structures define is signature_rules.py's question."""
+    as far as its parts need: whether all of it lies in fields its
+    structures name is signature_rules.py's question."""
     try:
         info = cms.ContentInfo.load(der, strict=True)
         if info["content_type"].native != "signed_data":
