@@ -73,7 +73,9 @@ def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anch
     reason = trust.chain_problem(certificate, signature.certificates, anchors,
                                  trust.CODE_SIGNING, trusted[0] if trusted else None, work)
     if reason:
-        return "its signer %s" % reason, []
+        return "its signer %s%s" % (reason, "".join(
+            "; the time its timestamp gives is %s" % time.said for time in times
+            if not time.trusted)), []
     return None, lines + ["  its certificate chains to a certificate in %s, for code signing, "
                           "%s" % (anchors.name, "at the time its trusted timestamp gives"
                                   if trusted else "at the present time")]
