@@ -25,3 +25,14 @@ echo "clang-tidy: no warnings in $(echo $host_sources $windows_sources | wc -w) 
 python_sources=$(git ls-files '*.py')
 pyflakes3 $python_sources
 echo "pyflakes: no warnings in $(echo "$python_sources" | wc -l) files"
+
+# Documents: every path in the checkout that the notes and docs/ name exists.
+missing=$(cat DEVELOPERS.md README.md docs/*.md release/README.md verify/README.md |
+  grep -o '`[^` ]*`' | tr -d '`' |
+  grep -E '^(portcheck|platform|tests|fuzz|bench|release|verify|docs|cmake|scripts|\.ci)/[^<*]*$' |
+  sort -u | while read -r path; do [ -e "$path" ] || echo "$path"; done)
+if [ -n "$missing" ]; then
+  echo "documents name paths that do not exist:" $missing >&2
+  exit 1
+fi
+echo "documents: every path they name exists"
