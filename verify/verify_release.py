@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The checker that scripts/verify-release.sh runs: a downloaded release zip
 or Windows Installer package, signed or not, against a reference zip that
-scripts/release.sh made. VERIFIED only when the download is, byte for byte,
+scripts/release.sh made, here (reference_build.py) or by the user. VERIFIED only when the download is, byte for byte,
 what release.sh (and sign-release.sh, signatures apart) makes; the zip is
 compared by verify_zip.py, a package by verify_msi.py. Who signed is judged
 against the trust anchor the user names (--ca-file), and is otherwise a
@@ -17,6 +17,7 @@ import verify_msi
 import verify_zip
 from build_info import checkout_commit
 from package_facts import version_of
+from reference_build import COMMIT_NAME, NoReference, reference_zip
 from safe_output import end_cleanly_on_signals
 from trust import BadAnchors, read_anchors
 from untrusted import NotARelease, read_entries, read_zip, refuse_unless_regular, shown
@@ -31,8 +32,10 @@ class NoWorkFolder(Exception):
 
 
 def work_folder() -> tempfile.TemporaryDirectory:
+    """A temporary folder in TMPDIR, if set: Python would otherwise fall back
+    to another folder than the one the user chose."""
     try:
-        return tempfile.TemporaryDirectory()
+        return tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR") or None)
     except OSError as error:
         raise NoWorkFolder("no temporary folder can be made (%s); set TMPDIR to a folder that "
                            "can be written" % shown(error.strerror or str(error))) from None
@@ -40,20 +43,22 @@ def work_folder() -> tempfile.TemporaryDirectory:
 
 def arguments_of(arguments: list) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="verify_release.py", description="Checks a download against a reference zip.")
+        prog="scripts/verify-release.sh", description="Checks a downloaded release file "
+        "against what this checkout, a commit of it or a reference zip makes.")
+    parser.add_argument("--commit", help="build that commit's release to compare with")
     parser.add_argument("--ca-file", help="the trust anchors (PEM or DER certificates, one or a "
                         "bundle) every signer must chain to")
-    parser.add_argument("--regular", metavar="FILE",
-                        help="only say whether FILE is a regular file, status 2 if not")
-    parser.add_argument("--named", choices=("reference", "commit"),
-                        help="what the user named: messages then name that file or commit")
-    parser.add_argument("files", nargs="*", metavar="DOWNLOAD REFERENCE SOURCE",
-                        help="the download, the reference zip, the source it was built from")
+    parser.add_argument("download", help="the zip or package to check")
+    parser.add_argument("reference", nargs="?", help="a reference zip to compare with instead")
     given = parser.parse_args(arguments)
-    if (given.regular is None) == (len(given.files) != 3):
-        parser.error("give --regular FILE, or DOWNLOAD REFERENCE SOURCE")
-    if given.ca_file == "":
-        parser.error("--ca-file names no file (an unset variable?)")
+    # An empty value (an unset variable) would silently check less.
+    for option, value in (("--ca-file", given.ca_file), ("--commit", given.commit)):
+        if value == "":
+            parser.error("%s names nothing (an unset variable?)" % option)
+    if given.commit is not None and not COMMIT_NAME.fullmatch(given.commit):
+        parser.error("--commit takes a commit's name or hash")
+    if given.commit is not None and given.reference is not None:
+        parser.error("--commit and a reference zip exclude each other")
     return given
 
 
@@ -73,7 +78,7 @@ def is_package(path: str) -> bool:
 
 
 def compared(download: str, reference_path: str, source: str, named_reference: bool,
-             anchors) -> tuple:
+             anchors, work: str) -> tuple:
     """(lines to show, differences) of a download against the reference zip;
     NotARelease when the download is no release file."""
     try:
@@ -82,13 +87,11 @@ def compared(download: str, reference_path: str, source: str, named_reference: b
     except NotARelease as error:
         raise BadReference(error) from None
     refuse_unless_regular(download)
-    with work_folder() as work:
-        if is_package(download):
-            return verify_msi.differences(
-                download, (version_of(reference_top), epoch, reference_files), source, anchors,
-                work)
-        return verify_zip.differences(read_entries(download), (epoch, reference_entries),
-                                      source, named_reference, anchors, work)
+    if is_package(download):
+        return verify_msi.differences(
+            download, (version_of(reference_top), epoch, reference_files), source, anchors, work)
+    return verify_zip.differences(read_entries(download), (epoch, reference_entries), source,
+                                  named_reference, anchors, work)
 
 
 def verdict(lines: list, found: list, source: str, anchors) -> int:
@@ -109,40 +112,55 @@ def verdict(lines: list, found: list, source: str, anchors) -> int:
     return 0
 
 
+def complain(message) -> int:
+    print("verify-release: %s" % message, file=sys.stderr)
+    return 2
+
+
 def main(arguments: list) -> int:
     end_cleanly_on_signals()
     given = arguments_of(arguments)
     anchors = None
-    if given.ca_file is not None:
-        try:
-            anchors = read_anchors(given.ca_file)
-        except BadAnchors as error:
-            print("verify-release: %s" % error, file=sys.stderr)
-            return 2
-    if given.regular is not None:
-        try:
-            refuse_unless_regular(given.regular)
-        except NotARelease as error:
-            return refused(given.regular, error)
-        return 0
-    download, reference_path, checkout = given.files
-    commit = checkout_commit(checkout)
-    source = {"reference": "the reference zip %s" % shown(os.path.basename(reference_path)),
-              "commit": "commit %s" % commit[:12]}.get(given.named, "this checkout")
     try:
-        lines, found = compared(download, reference_path, source, given.named == "reference",
-                                anchors)
+        anchors = given.ca_file and read_anchors(given.ca_file)
+    except BadAnchors as error:
+        return complain(error)
+    # Anything but a regular file is refused before a minute is spent building:
+    # a FIFO would block the reader for ever.
+    for path in filter(None, (given.download, given.reference)):
+        try:
+            refuse_unless_regular(path)
+        except NotARelease as error:
+            return refused(path, error)
+    try:
+        with work_folder() as work:
+            if given.reference:
+                return checked(given.download, given.reference, None, anchors, work)
+            reference_path, source = reference_zip(given.commit, work)
+            return checked(given.download, reference_path, (given.commit, source), anchors,
+                           work)
+    except (NoWorkFolder, NoReference) as error:
+        return complain(error)
+
+
+def checked(download: str, reference_path: str, built, anchors, work: str) -> int:
+    """The verdict on download against a reference zip that the user named
+    (built None) or that was built of (commit or None, its source folder)."""
+    if built is None:
+        source = "the reference zip %s" % shown(os.path.basename(reference_path))
+    else:
+        commit = checkout_commit(built[1])
+        source = "commit %s" % commit[:12] if built[0] else "this checkout"
+    try:
+        lines, found = compared(download, reference_path, source, built is None, anchors,
+                                work)
     except BadReference as error:
-        print("verify-release: the reference is not a release zip: %s" % error, file=sys.stderr)
-        return 2
+        return complain("the reference is not a release zip: %s" % error)
     except NotARelease as error:
         return refused(download, error)
-    except NoWorkFolder as error:
-        print("verify-release: %s" % error, file=sys.stderr)
-        return 2
-    print("Checking %s against %s" % (
-        shown(os.path.basename(download)), source if given.named == "reference" else
-        "%s (commit %s, built from a clean export)" % (source, commit)))
+    print("Checking %s against %s" % (shown(os.path.basename(download)), source if built is None
+                                      else "%s (commit %s, built from a clean export)"
+                                      % (source, commit)))
     return verdict(lines, found, source, anchors)
 
 

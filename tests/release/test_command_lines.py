@@ -17,8 +17,10 @@ class WrongArguments(unittest.TestCase):
                                   ("release/linked_runtime.py", ["check"]),
                                   ("release/rebuild_clean.py", ["compare", "a.zip"]),
                                   ("release/sign_release.py", []),
-                                  ("verify/verify_release.py", ["a.zip"]),
-                                  ("verify/verify_release.py", ["--ca-file", "", "a", "b", "c"]),
+                                  ("verify/verify_release.py", []),
+                                  ("verify/verify_release.py", ["--commit", "", "a.zip"]),
+                                  ("verify/verify_release.py", ["--ca-file", "", "a.zip"]),
+                                  ("verify/verify_release.py", ["--commit", "x", "a.zip", "b.zip"]),
                                   ("verify/msi_streams.py", ["a.msi"])):
             done = subprocess.run([sys.executable, "-B", os.path.join(TOP, module)]
                                   + arguments, capture_output=True, text=True,
