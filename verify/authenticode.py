@@ -3,6 +3,7 @@ the signature is read by name (signature_reader.py), held to what a
 release's signature may hold (signature_rules.py), its digest compared with
 the file's own (signed_file.py) and its signer and timestamp judged
 (trust.py). The verdict is a refusal in words, or the lines to show."""
+import os
 from typing import List, Optional, Tuple
 
 import signature_rules
@@ -85,7 +86,7 @@ def attached_to(built: bytes, der: bytes, work: str) -> bytes:
     """built (an image or a package) with the signature der attached the way
     osslsigncode attaches one, or None. attach-signature writes its output,
     then fails on a chain it cannot trust, so its status is not looked at."""
-    path = work + "/signature.der"
+    path = os.path.join(work, "signature.der")
     with open(path, "wb") as f:
         f.write(der)
     return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True)[0]

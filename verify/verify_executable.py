@@ -2,8 +2,8 @@
 unsigned, it must be that build byte for byte; signed, the signature attached
 to that build must give the download back byte for byte, and the signature
 itself is judged (authenticode.py), against the trust anchors the user
-named, if any. Used for the zip's executables and for
-the one inside each package."""
+named, if any. Used for the zip's executables and for the one inside each
+package."""
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
 from signed_file import osslsigncode, signature
 from untrusted import NotARelease
