@@ -5,13 +5,15 @@ as a portable fallback, and a Scoop manifest with both architectures. Each
 goes where its package manager's repository keeps it, under the folder:
   winget/manifests/z/Zelnar/PortCheck/<version>/Zelnar.PortCheck[.*].yaml
   scoop/bucket/portcheck.json
-Written by the describe step (describe.py); the signed set's name the files
-that end in -signed."""
+Written by the describe step (describe.py) with python3-yaml; the signed
+set's name the files that end in -signed."""
 import hashlib
 import json
 import os
 import re
 import time
+
+import yaml
 
 from package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
 from untrusted import read_zip
@@ -25,31 +27,11 @@ def sha256(path: str) -> str:
         return hashlib.sha256(f.read()).hexdigest().upper()
 
 
-def yaml(fields: list) -> str:
-    """YAML of (key, value) pairs. A value is a string (written as a JSON
-    string, which YAML reads as a double-quoted scalar), a tuple of pairs (a
-    mapping), or a list of strings or of lists of pairs (a sequence)."""
-    lines = ["# Made by scripts/release.sh; the same release gives the same text."]
-    return "\n".join(lines + yaml_pairs(fields, "", "")) + "\n"
-
-
-def yaml_pairs(pairs: list, first, rest) -> list:
-    """The lines of a mapping: the first key after first, the others after rest."""
-    lines = []
-    for number, (key, value) in enumerate(pairs):
-        lead = first if number == 0 else rest
-        if isinstance(value, str):
-            lines.append("%s%s: %s" % (lead, key, json.dumps(value)))
-            continue
-        lines.append("%s%s:" % (lead, key))
-        if isinstance(value, tuple):
-            lines += yaml_pairs(value, rest + "  ", rest + "  ")
-        for item in value if isinstance(value, list) else []:
-            if isinstance(item, str):
-                lines.append("%s  - %s" % (rest, json.dumps(item)))
-            else:
-                lines += yaml_pairs(item, rest + "  - ", rest + "    ")
-    return lines
+def yaml_text(fields: dict) -> str:
+    """A manifest as YAML (python3-yaml), its keys in the order winget's
+    documentation shows them."""
+    return "# Made by scripts/release.sh; the same release gives the same text.\n" + \
+        yaml.safe_dump(fields, sort_keys=False, allow_unicode=False, width=1000)
 
 
 def installers(zip_path: str, msi_folder, top: str, url, signed: bool) -> list:
@@ -58,24 +40,24 @@ def installers(zip_path: str, msi_folder, top: str, url, signed: bool) -> list:
     found = []
     for architecture in ARCHITECTURES:
         name = msi_name(version, architecture, signed)
-        found.append([
-            ("Architecture", architecture), ("InstallerType", "msi"), ("Scope", "machine"),
-            ("InstallerUrl", url(name)), ("InstallerSha256", sha256(os.path.join(msi_folder, name))),
-            ("ProductCode", product_code(version, architecture)),
+        found.append({
+            "Architecture": architecture, "InstallerType": "msi", "Scope": "machine",
+            "InstallerUrl": url(name), "InstallerSha256": sha256(os.path.join(msi_folder, name)),
+            "ProductCode": product_code(version, architecture),
             # winget's --location: without it winget passes TARGETDIR, which
             # does not move the folder.
-            ("InstallerSwitches", (("InstallLocation", 'INSTALLDIR="<INSTALLPATH>"'),)),
-            ("Commands", [f["command"]]),
-            ("AppsAndFeaturesEntries", [[("ProductCode", product_code(version, architecture)),
-                                         ("UpgradeCode", f["upgrade_code"])]])])
+            "InstallerSwitches": {"InstallLocation": 'INSTALLDIR="<INSTALLPATH>"'},
+            "Commands": [f["command"]],
+            "AppsAndFeaturesEntries": [{"ProductCode": product_code(version, architecture),
+                                        "UpgradeCode": f["upgrade_code"]}]})
     for architecture in ARCHITECTURES:
-        found.append([
-            ("Architecture", architecture), ("InstallerType", "zip"),
-            ("NestedInstallerType", "portable"),
-            ("NestedInstallerFiles", [[
-                ("RelativeFilePath", "%s\\%s\\portcheck.exe" % (top, architecture)),
-                ("PortableCommandAlias", f["command"])]]),
-            ("InstallerUrl", url(zip_name)), ("InstallerSha256", sha256(zip_path))])
+        found.append({
+            "Architecture": architecture, "InstallerType": "zip",
+            "NestedInstallerType": "portable",
+            "NestedInstallerFiles": [{
+                "RelativeFilePath": "%s\\%s\\portcheck.exe" % (top, architecture),
+                "PortableCommandAlias": f["command"]}],
+            "InstallerUrl": url(zip_name), "InstallerSha256": sha256(zip_path)})
     return found
 
 
@@ -102,22 +84,22 @@ def manifests(zip_path: str, msi_folder: str, base_url: str, signed: bool) -> di
     top, _, _, epoch = read_zip(zip_path)
     version = version_of(top)
     url = lambda name: base_url.rstrip("/") + "/" + name
-    identity = [("PackageIdentifier", f["identifier"]), ("PackageVersion", version)]
-    kind = lambda name: [("ManifestType", name), ("ManifestVersion", MANIFEST_VERSION)]
+    identity = {"PackageIdentifier": f["identifier"], "PackageVersion": version}
+    kind = lambda name: {"ManifestType": name, "ManifestVersion": MANIFEST_VERSION}
     folder = "winget/manifests/%s/%s/%s" % (f["identifier"][0].lower(),
                                             f["identifier"].replace(".", "/"), version)
     return {
-        "%s/%s.yaml" % (folder, f["identifier"]): yaml(
-            identity + [("DefaultLocale", "en-US")] + kind("version")),
-        "%s/%s.locale.en-US.yaml" % (folder, f["identifier"]): yaml(
-            identity + [("PackageLocale", "en-US"), ("Publisher", f["publisher"]),
-                        ("PackageName", f["name"]), ("PackageUrl", f["homepage"]),
-                        ("License", f["license"]), ("ShortDescription", f["short_description"]),
-                        ("Moniker", f["command"])] + kind("defaultLocale")),
-        "%s/%s.installer.yaml" % (folder, f["identifier"]): yaml(
-            identity + [("ReleaseDate", time.strftime("%Y-%m-%d", time.gmtime(epoch))),
-                        ("Installers", installers(zip_path, msi_folder, top, url, signed))]
-            + kind("installer")),
+        "%s/%s.yaml" % (folder, f["identifier"]): yaml_text(
+            {**identity, "DefaultLocale": "en-US", **kind("version")}),
+        "%s/%s.locale.en-US.yaml" % (folder, f["identifier"]): yaml_text({
+            **identity, "PackageLocale": "en-US", "Publisher": f["publisher"],
+            "PackageName": f["name"], "PackageUrl": f["homepage"], "License": f["license"],
+            "ShortDescription": f["short_description"], "Moniker": f["command"],
+            **kind("defaultLocale")}),
+        "%s/%s.installer.yaml" % (folder, f["identifier"]): yaml_text({
+            **identity, "ReleaseDate": time.strftime("%Y-%m-%d", time.gmtime(epoch)),
+            "Installers": installers(zip_path, msi_folder, top, url, signed),
+            **kind("installer")}),
         "scoop/bucket/%s.json" % f["command"]: json.dumps(scoop(zip_path, top, url),
                                                           indent=2) + "\n",
     }
