@@ -18,12 +18,12 @@ import argparse
 import hashlib
 import os
 import re
-import struct
 import sys
 import tempfile
 from xml.sax.saxutils import quoteattr
 
 import gi
+import pefile
 
 from package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
 from safe_output import end_cleanly_on_signals, finish_output, open_output
@@ -60,13 +60,17 @@ TABLES = [
 
 
 def file_version(image: bytes) -> tuple:
-    """(FileVersion "a.b.c.d", language "1033") from a PE image's version block."""
-    at = image.find(struct.pack("<I", 0xFEEF04BD))
-    most, least = struct.unpack_from("<II", image, at + 8)
-    translation = image.find("Translation".encode("utf-16-le"))
-    value = translation + len("Translation\0".encode("utf-16-le"))
-    value += -value % 4
-    language = struct.unpack_from("<H", image, value)[0]
+    """(FileVersion "a.b.c.d", language "1033") from a PE image's version
+    resource, read by its structure (python3-pefile). The image is the
+    build's own, or a download's proven equal to it."""
+    pe = pefile.PE(data=image, fast_load=True)
+    pe.parse_data_directories(
+        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    most, least = fixed.FileVersionMS, fixed.FileVersionLS
+    translation = [var.entry[b"Translation"] for info in pe.FileInfo[0]
+                   if info.Key == b"VarFileInfo" for var in info.Var][0]
+    language = int(translation.split()[0], 16)
     return "%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF), str(language)
 
 

@@ -12,7 +12,7 @@ PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x
 # packages: no Wine, no host compiler (the clean rebuild installs just these).
 PORTCHECK_RELEASE_PACKAGES="cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   g++-mingw-w64-i686 binutils-mingw-w64-i686 python3 git wixl python3-gi gir1.2-libmsi-1.0
-  python3-yaml"
+  python3-yaml python3-pefile"
 # Signing a release, and checking one against this checkout's build.
 PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto"
