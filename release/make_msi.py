@@ -20,7 +20,6 @@ import os
 import re
 import sys
 import tempfile
-from xml.sax.saxutils import quoteattr
 
 import gi
 import pefile
@@ -33,6 +32,7 @@ from untrusted import read_zip
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi
 
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "portcheck.wxs")
 # The zip's texts that the package installs beside the program: (name,
 # component, file key); keys are identifiers, which allow no hyphen.
 TEXTS = (("README.txt", "Readme", "README.txt"), ("LICENSE.txt", "Licence", "LICENSE.txt"),
@@ -74,54 +74,20 @@ def file_version(image: bytes) -> tuple:
     return "%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF), str(language)
 
 
-def wxs(version: str, architecture: str) -> str:
-    """The WiX source wixl builds from."""
+def variables(version: str, architecture: str) -> list:
+    """wixl's -D definitions for portcheck.wxs: the facts, the codes, and
+    where the architecture installs."""
     f = facts()
     _, program_files, win64 = ARCHITECTURES[architecture]
-    bits = ' Win64="yes"' if win64 else ""
-    a = lambda value: quoteattr(value)
-    texts = "\n".join(f"""          <Component Id={a(part)} Guid={a(code("component", architecture, name))}{bits}>
-            <File Id={a(key)} Source={a(name)} KeyPath="yes"/>
-          </Component>""" for name, part, key in TEXTS)
-    refs = "\n".join("      <ComponentRef Id=%s/>" % a(part) for _, part, _ in TEXTS)
-    return f"""<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id={a(product_code(version, architecture))} Name={a(f["name"])} Language="1033"
-           Version={a(version)} Manufacturer={a(f["publisher"])} UpgradeCode={a(f["upgrade_code"])}>
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"
-             Description={a(f["name"])} Manufacturer={a(f["publisher"])}/>
-    <MajorUpgrade DowngradeErrorMessage={a("A newer version of %s is already installed; "
-                                                 "remove it first to install this one."
-                                                 % f["name"])}/>
-    <Media Id="1" Cabinet="portcheck.cab" EmbedCab="yes"/>
-    <Property Id="ARPNOMODIFY" Value="1"/>
-    <Property Id="ARPNOREPAIR" Value="1"/>
-    <Property Id="ARPHELPLINK" Value={a(f["homepage"])}/>
-    <Property Id="ARPURLINFOABOUT" Value={a(f["homepage"])}/>
-    <!-- An upgrade finds the folder of the installed version again. -->
-    <Property Id="INSTALLDIR">
-      <RegistrySearch Id="InstalledFolder" Root="HKLM" Key={a(f["registry_key"])}
-                      Name="InstallDir" Type="raw"{bits}/>
-    </Property>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id={a(program_files)}>
-        <Directory Id="INSTALLDIR" Name={a(f["folder"])}>
-          <Component Id="Program" Guid={a(code("component", architecture, "portcheck.exe"))}{bits}>
-            <File Id="portcheck.exe" Source="portcheck.exe" KeyPath="yes"/>
-            <RegistryValue Id="InstallDir" Root="HKLM" Key={a(f["registry_key"])} Name="InstallDir"
-                           Type="string" Value="[INSTALLDIR]"/>
-          </Component>
-{texts}
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="Main" Level="1">
-      <ComponentRef Id="Program"/>
-{refs}
-    </Feature>
-  </Product>
-</Wix>
-"""
+    values = {"ProductCode": product_code(version, architecture), "Version": version,
+              "Name": f["name"], "Publisher": f["publisher"], "UpgradeCode": f["upgrade_code"],
+              "Homepage": f["homepage"], "RegistryKey": f["registry_key"],
+              "Folder": f["folder"], "ProgramFiles": program_files,
+              "Win64": "yes" if win64 else "no",
+              "ProgramGuid": code("component", architecture, "portcheck.exe")}
+    values.update({part + "Guid": code("component", architecture, name)
+                   for name, part, _ in TEXTS})
+    return [word for name, value in values.items() for word in ("-D", "%s=%s" % (name, value))]
 
 
 # What a short (8.3) name may hold besides its one dot (Windows Installer's
@@ -238,15 +204,15 @@ def msi_bytes(version: str, architecture: str, image: bytes, texts: dict,
               epoch: int) -> bytes:
     """The package's bytes, with the executable and the texts ({name: bytes},
     a release's files); raises RuntimeError with wixl's words if it fails."""
-    source = wxs(version, architecture)
     with tempfile.TemporaryDirectory() as work:
-        for name, data in [("portcheck.exe", image), ("portcheck.wxs", source.encode("utf-8"))] + [
+        for name, data in [("portcheck.exe", image)] + [
                 (name, texts[name]) for name, _, _ in TEXTS]:
             with open(os.path.join(work, name), "wb") as f:
                 f.write(data)
             os.utime(os.path.join(work, name), (epoch, epoch))
-        made = run_tool(["wixl", "-a", ARCHITECTURES[architecture][0], "-o", "out.msi",
-                         "portcheck.wxs"], cwd=work, text=True, env={"TZ": "UTC"})
+        made = run_tool(["wixl", "-a", ARCHITECTURES[architecture][0], "-o", "out.msi"]
+                        + variables(version, architecture) + [SOURCE], cwd=work, text=True,
+                        env={"TZ": "UTC"})
         out = os.path.join(work, "out.msi")
         if made.returncode != 0 or not os.path.exists(out):
             raise RuntimeError("wixl could not build the %s package:\n%s" % (
