@@ -13,9 +13,10 @@ import importlib
 import os
 import shutil
 
+from package_facts import ARCHITECTURES
 from tools import run_tool
 
-TRIPLES = ("x86_64-w64-mingw32", "i686-w64-mingw32")
+TRIPLES = tuple(a.triple for a in ARCHITECTURES.values())
 
 
 def run(*command, folder=None, any_status=False) -> str:

@@ -72,9 +72,9 @@ def scoop(zip_path: str, top: str, url) -> dict:
         "license": f["license"],
         "extract_dir": top,
         "architecture": {
-            bits: {"url": url(os.path.basename(zip_path)), "hash": sha256(zip_path).lower(),
-                   "bin": "%s\\portcheck.exe" % architecture}
-            for bits, architecture in (("64bit", "x64"), ("32bit", "x86"))},
+            a.scoop: {"url": url(os.path.basename(zip_path)), "hash": sha256(zip_path).lower(),
+                      "bin": "%s\\portcheck.exe" % a.name}
+            for a in ARCHITECTURES.values()},
     }
 
 

@@ -78,7 +78,8 @@ def variables(version: str, architecture: str) -> list:
     """wixl's -D definitions for portcheck.wxs: the facts, the codes, and
     where the architecture installs."""
     f = facts()
-    _, program_files, win64 = ARCHITECTURES[architecture]
+    program_files, win64 = ARCHITECTURES[architecture].program_files, \
+        ARCHITECTURES[architecture].win64
     values = {"ProductCode": product_code(version, architecture), "Version": version,
               "Name": f["name"], "Publisher": f["publisher"], "UpgradeCode": f["upgrade_code"],
               "Homepage": f["homepage"], "RegistryKey": f["registry_key"],
@@ -210,7 +211,7 @@ def msi_bytes(version: str, architecture: str, image: bytes, texts: dict,
             with open(os.path.join(work, name), "wb") as f:
                 f.write(data)
             os.utime(os.path.join(work, name), (epoch, epoch))
-        made = run_tool(["wixl", "-a", ARCHITECTURES[architecture][0], "-o", "out.msi"]
+        made = run_tool(["wixl", "-a", architecture, "-o", "out.msi"]
                         + variables(version, architecture) + [SOURCE], cwd=work, text=True,
                         env={"TZ": "UTC"})
         out = os.path.join(work, "out.msi")

@@ -21,7 +21,8 @@ from package_facts import ARCHITECTURES, facts, msi_name, version_of
 from untrusted import read_zip
 from zip_layout import EXECUTABLES
 
-TRIPLES = {"x64": "x86-64", "x86": "i686"}
+# Debian names the mingw-w64 packages by processor: x86-64, i686.
+TRIPLES = {a.name: a.cpu.replace("_", "-") for a in ARCHITECTURES.values()}
 LICENSES = {"mingw-w64 runtime": "ZPL-2.1 AND LicenseRef-public-domain",
             "libgcc": "GPL-3.0-or-later WITH GCC-exception-3.1"}
 PACKAGES = {"mingw-w64 runtime": "mingw-w64-%s-dev", "libgcc": "gcc-mingw-w64-%s-posix"}

@@ -3,26 +3,26 @@
 third-party notices, BUILDINFO.txt and SHA256SUMS, under one top folder, with
 fixed entry order, times and permissions, so that the same inputs give the
 same bytes; and beside it the full record of the build (<zip name>.buildinfo).
-Prints the zip's path last. Arguments: the version, the x64 and x86
-executables, the folder."""
+Prints the zip's path last. Arguments: the version, the folder, and each
+architecture's executable in the order package_facts.ARCHITECTURES lists them."""
 import argparse
 import os
 import sys
 
 from build_info import (build_info, checkout_commit, environment_files, packages,
                         toolchain_files)
-from package_facts import record_path
+from package_facts import ARCHITECTURES, record_path
 from safe_output import end_cleanly_on_signals, finish_output, open_output
-from zip_layout import MODES, checksums, write_zip
+from zip_layout import EXECUTABLES, MODES, checksums, write_zip
 
 
 def main(arguments: list) -> int:
     parser = argparse.ArgumentParser(prog="make_zip.py", description="Writes the release zip.")
-    for name in ("version", "x64", "x86", "folder"):
+    for name in ("version", "folder", *ARCHITECTURES):
         parser.add_argument(name)
-    given = parser.parse_args(arguments)
+    given = vars(parser.parse_args(arguments))
     end_cleanly_on_signals()
-    version, x64, x86, dist = given.version, given.x64, given.x86, given.folder
+    version, dist = given["version"], given["folder"]
     epoch = int(os.environ["SOURCE_DATE_EPOCH"])
     here = os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(here, "README.txt.in"), encoding="utf-8") as f:
@@ -36,8 +36,8 @@ def main(arguments: list) -> int:
     toolchain = packages(toolchain_files())
     files = {"README.txt": readme, **texts,
              "BUILDINFO.txt": build_info(version, commit, epoch, toolchain)}
-    for name, path in (("x64/portcheck.exe", x64), ("x86/portcheck.exe", x86)):
-        with open(path, "rb") as f:
+    for name, architecture in zip(EXECUTABLES, ARCHITECTURES):
+        with open(given[architecture], "rb") as f:
             files[name] = f.read()
     files["SHA256SUMS"] = checksums(files)
     top = "portcheck-%s" % version

@@ -4,13 +4,33 @@ Read by the steps that make, describe, sign and check a release."""
 import configparser
 import os
 import uuid
+from typing import NamedTuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP_PREFIX = "portcheck-"
-ARCHITECTURES = {  # wixl's -a, the Program Files folder, whether 64-bit
-    "x64": ("x64", "ProgramFiles64Folder", True),
-    "x86": ("x86", "ProgramFilesFolder", False),
-}
+
+
+class Architecture(NamedTuple):
+    """What goes with one architecture of the release."""
+    name: str           # wixl's -a, the zip's folder, the packages' names
+    triple: str         # the mingw-w64 compilers' prefix
+    machine: int        # the PE header's machine type
+    program_files: str  # Windows Installer's folder for it
+    win64: bool
+    scoop: str          # the Scoop manifest's key
+
+    @property
+    def cpu(self) -> str:
+        """The triple's processor: cmake/mingw-w64-<cpu>.cmake builds it."""
+        return self.triple.split("-")[0]
+
+
+# The one table of architectures: a third is one row here and its toolchain
+# file under cmake/.
+ARCHITECTURES = {a.name: a for a in (
+    Architecture("x64", "x86_64-w64-mingw32", 0x8664, "ProgramFiles64Folder", True, "64bit"),
+    Architecture("x86", "i686-w64-mingw32", 0x14C, "ProgramFilesFolder", False, "32bit"),
+)}
 
 
 def facts() -> dict:
@@ -49,3 +69,8 @@ def record_path(zip_path: str) -> str:
     """Where the full record of a zip's build lies: beside it."""
     stem = zip_path[:-len(".zip")] if zip_path.endswith(".zip") else zip_path
     return stem + ".buildinfo"
+
+
+if __name__ == "__main__":
+    # For scripts/release.sh: name:cpu of each architecture.
+    print(" ".join("%s:%s" % (a.name, a.cpu) for a in ARCHITECTURES.values()))

@@ -16,7 +16,7 @@ import tempfile
 import make_manifests
 from describe import describe
 from make_msi import packages
-from package_facts import msi_name, version_of
+from package_facts import ARCHITECTURES, msi_name, version_of
 from signed_file import is_signed, osslsigncode
 from safe_output import end_cleanly_on_signals, finish_output, open_output
 from untrusted import NotARelease, read_zip
@@ -63,7 +63,7 @@ def signed_set(zip_path: str, key_options: list, work: str) -> tuple:
     signed_zip = signed_zip_path(zip_path)
     version = version_of(top)
     paths = [signed_zip] + [os.path.join(folder, msi_name(version, architecture, True))
-                            for architecture in ("x64", "x86")]
+                            for architecture in ARCHITECTURES]
     existing = [path for path in paths if os.path.lexists(path)]
     if existing:
         return None, ("%s exists already, and signed files are not overwritten (one signed with "

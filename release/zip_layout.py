@@ -7,10 +7,11 @@ import io
 import time
 import zipfile
 
+from package_facts import ARCHITECTURES
 from safe_output import finish_output, open_output
 
 
-EXECUTABLES = ("x64/portcheck.exe", "x86/portcheck.exe")
+EXECUTABLES = tuple("%s/portcheck.exe" % name for name in ARCHITECTURES)
 TEXTS = ("README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "BUILDINFO.txt")
 NAMES = tuple(sorted(TEXTS + ("SHA256SUMS",))) + EXECUTABLES
 MODES = {name: 0o755 if name.endswith(".exe") else 0o644 for name in NAMES}

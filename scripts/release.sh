@@ -48,7 +48,9 @@ fi
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 
-for target in x64:x86_64 x86:i686; do
+# name:cpu of each architecture, as release/package_facts.py lists them.
+architectures=$(/usr/bin/python3 -B release/package_facts.py)
+for target in $architectures; do
   arch=${target%%:*}
   build=$out/build/release-$arch
   rm -rf "$build"
@@ -58,12 +60,18 @@ for target in x64:x86_64 x86:i686; do
   cmake --build "$build" --target portcheck >/dev/null
 done
 # The notices must state what the linker took from the runtimes.
-/usr/bin/python3 -B release/linked_runtime.py check THIRD-PARTY-NOTICES.txt \
-  x64 "$out/build/release-x64/portcheck.map" x86 "$out/build/release-x86/portcheck.map"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/build/release-x64/CMakeCache.txt")
+set --
+for target in $architectures; do
+  set -- "$@" "${target%%:*}" "$out/build/release-${target%%:*}/portcheck.map"
+done
+/usr/bin/python3 -B release/linked_runtime.py check THIRD-PARTY-NOTICES.txt "$@"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/build/release-$arch/CMakeCache.txt")
 echo "Packaging..."
-zip=$(/usr/bin/python3 -B release/make_zip.py "$version" "$out/build/release-x64/portcheck.exe" \
-  "$out/build/release-x86/portcheck.exe" "$out/dist")
+set --
+for target in $architectures; do
+  set -- "$@" "$out/build/release-${target%%:*}/portcheck.exe"
+done
+zip=$(/usr/bin/python3 -B release/make_zip.py "$version" "$out/dist" "$@")
 /usr/bin/python3 -B release/make_msi.py "$zip" "$out/dist" >/dev/null
 /usr/bin/python3 -B release/describe.py "$zip" "$out/dist" ${url:+--download-url "$url"} >/dev/null
 echo "$zip"

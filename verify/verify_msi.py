@@ -14,12 +14,13 @@ import zlib
 
 from authenticode import attached_to, judge, signer_verdict, unsigned_problems
 from make_msi import TEXTS, msi_bytes
+from package_facts import ARCHITECTURES
 from tools import run_tool
 from untrusted import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
 from verify_executable import executable_check
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
-MACHINES = {0x8664: "x64", 0x14C: "x86"}
+MACHINES = {a.machine: a.name for a in ARCHITECTURES.values()}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
