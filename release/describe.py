@@ -1,19 +1,20 @@
 #!/usr/bin/python3
 """The describe step, for the unsigned set (scripts/release.sh) and the
 signed one (sign_release.py) alike: beside a release's zip and packages, its
-CycloneDX SBOM (make_sbom.py), then the sums of every file a user downloads
-(set_checksums.py), and, given the address the files will be downloaded
+CycloneDX SBOM (make_sbom.py), then the sums of every file a user downloads,
+and, given the address the files will be downloaded
 from, the winget and Scoop manifests (make_manifests.py) under manifests/
 (manifests-signed/ for the signed set). Prints each path written."""
 import argparse
+import hashlib
 import os
 import sys
 
 import make_manifests
 import make_sbom
-import set_checksums
-from package_facts import sbom_name
+from package_facts import ARCHITECTURES, msi_name, sbom_name, sums_name, version_of
 from safe_output import end_cleanly_on_signals, finish_output, open_output
+from untrusted import read_zip
 
 
 def write(path: str, data: bytes) -> str:
@@ -22,12 +23,27 @@ def write(path: str, data: bytes) -> str:
     return path
 
 
+def sums(zip_path: str, folder: str, signed: bool) -> tuple:
+    """(the sums file's path, its bytes): the sums of every file a user can
+    download in the set in folder (the zip, both MSIs and the SBOM), by name."""
+    version = version_of(read_zip(zip_path)[0])
+    sbom = sbom_name(zip_path)
+    names = sorted([os.path.basename(zip_path)] + [msi_name(version, architecture, signed)
+                                                   for architecture in ARCHITECTURES]
+                   + ([sbom] if os.path.exists(os.path.join(folder, sbom)) else []))
+    lines = []
+    for name in names:
+        with open(os.path.join(folder, name), "rb") as f:
+            lines.append("%s  %s\n" % (hashlib.sha256(f.read()).hexdigest(), name))
+    return os.path.join(folder, sums_name(version, signed)), "".join(lines).encode("ascii")
+
+
 def describe(zip_path: str, folder: str, signed: bool = False,
              url: str = None) -> list:
     """Writes the set's descriptions; the paths written."""
     written = [write(os.path.join(folder, sbom_name(zip_path)),
                      make_sbom.sbom(zip_path, folder, signed).encode("utf-8"))]
-    written.append(write(*set_checksums.sums(zip_path, folder, signed)))
+    written.append(write(*sums(zip_path, folder, signed)))
     if url:
         manifests = os.path.join(folder, "manifests-signed" if signed else "manifests")
         written += [write(os.path.join(manifests, name), text.encode("utf-8")) for name, text

@@ -11,7 +11,7 @@ import sys
 
 from build_info import (build_info, checkout_commit, environment_files, packages,
                         toolchain_files)
-from package_facts import ARCHITECTURES, record_path
+from package_facts import ARCHITECTURES, record_path, top_folder, zip_name
 from safe_output import end_cleanly_on_signals, finish_output, open_output
 from zip_layout import EXECUTABLES, MODES, checksums, write_zip
 
@@ -40,8 +40,8 @@ def main(arguments: list) -> int:
         with open(given[architecture], "rb") as f:
             files[name] = f.read()
     files["SHA256SUMS"] = checksums(files)
-    top = "portcheck-%s" % version
-    zip_path = os.path.join(dist, "%s-windows.zip" % top)
+    top = top_folder(version)
+    zip_path = os.path.join(dist, zip_name(version))
     record = build_info(version, commit, epoch,
                         sorted(set(toolchain) | set(packages(environment_files()))))
     finish_output(open_output(record_path(zip_path)), record, record_path(zip_path))

@@ -56,6 +56,23 @@ def version_of(top: str) -> str:
     return top[len(TOP_PREFIX):]
 
 
+def top_folder(version: str) -> str:
+    return TOP_PREFIX + version
+
+
+def zip_name(version: str) -> str:
+    return "%s-windows.zip" % top_folder(version)
+
+
+def signed_zip_path(zip_path: str) -> str:
+    """Where the signed set's zip goes: beside the zip, -signed before .zip."""
+    return (zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path) + "-signed.zip"
+
+
+def sums_name(version: str, signed: bool = False) -> str:
+    return "%s%s-SHA256SUMS" % (top_folder(version), "-signed" if signed else "")
+
+
 def msi_name(version: str, architecture: str, signed: bool = False) -> str:
     return "portcheck-%s-%s%s.msi" % (version, architecture, "-signed" if signed else "")
 

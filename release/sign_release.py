@@ -16,7 +16,7 @@ import tempfile
 import make_manifests
 from describe import describe
 from make_msi import packages
-from package_facts import ARCHITECTURES, msi_name, version_of
+from package_facts import ARCHITECTURES, msi_name, signed_zip_path, version_of
 from signed_file import is_signed, osslsigncode
 from safe_output import end_cleanly_on_signals, finish_output, open_output
 from untrusted import NotARelease, read_zip
@@ -42,10 +42,6 @@ def sign(image: bytes, key_options: list, epoch: int, work: str) -> tuple:
     if signed is None:
         sys.stderr.write(said)
     return signed
-
-
-def signed_zip_path(zip_path: str) -> str:
-    return (zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path) + "-signed.zip"
 
 
 def signed_set(zip_path: str, key_options: list, work: str) -> tuple:
