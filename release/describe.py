@@ -14,7 +14,7 @@ import make_manifests
 import make_sbom
 from package_facts import ARCHITECTURES, msi_name, sbom_name, sums_name, version_of
 from safe_output import end_cleanly_on_signals, finish_output, open_output
-from untrusted import read_zip
+from untrusted import Release, read_zip
 
 
 def write(path: str, data: bytes) -> str:
@@ -23,10 +23,10 @@ def write(path: str, data: bytes) -> str:
     return path
 
 
-def sums(zip_path: str, folder: str, signed: bool) -> tuple:
+def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:
     """(the sums file's path, its bytes): the sums of every file a user can
     download in the set in folder (the zip, both MSIs and the SBOM), by name."""
-    version = version_of(read_zip(zip_path)[0])
+    version = version_of(release.top)
     sbom = sbom_name(zip_path)
     names = sorted([os.path.basename(zip_path)] + [msi_name(version, architecture, signed)
                                                    for architecture in ARCHITECTURES]
@@ -40,14 +40,16 @@ def sums(zip_path: str, folder: str, signed: bool) -> tuple:
 
 def describe(zip_path: str, folder: str, signed: bool = False,
              url: str = None) -> list:
-    """Writes the set's descriptions; the paths written."""
+    """Writes the set's descriptions, reading the zip once; the paths written."""
+    release = read_zip(zip_path)
     written = [write(os.path.join(folder, sbom_name(zip_path)),
-                     make_sbom.sbom(zip_path, folder, signed).encode("utf-8"))]
-    written.append(write(*sums(zip_path, folder, signed)))
+                     make_sbom.sbom(zip_path, release, folder, signed).encode("utf-8"))]
+    written.append(write(*sums(zip_path, release, folder, signed)))
     if url:
         manifests = os.path.join(folder, "manifests-signed" if signed else "manifests")
-        written += [write(os.path.join(manifests, name), text.encode("utf-8")) for name, text
-                    in sorted(make_manifests.manifests(zip_path, folder, url, signed).items())]
+        texts = make_manifests.manifests(zip_path, release, folder, url, signed)
+        written += [write(os.path.join(manifests, name), texts[name].encode("utf-8"))
+                    for name in sorted(texts)]
     return written
 
 

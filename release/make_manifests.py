@@ -16,7 +16,7 @@ import time
 import yaml
 
 from package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
-from untrusted import read_zip
+from untrusted import Release
 
 MANIFEST_VERSION = "1.6.0"
 URL = re.compile(r"https://[!-~]+")
@@ -78,10 +78,11 @@ def scoop(zip_path: str, top: str, url) -> dict:
     }
 
 
-def manifests(zip_path: str, msi_folder: str, base_url: str, signed: bool) -> dict:
+def manifests(zip_path: str, release: Release, msi_folder: str, base_url: str,
+              signed: bool) -> dict:
     """{relative path: text}."""
     f = facts()
-    top, _, _, epoch = read_zip(zip_path)
+    top, epoch = release.top, release.epoch
     version = version_of(top)
     url = lambda name: base_url.rstrip("/") + "/" + name
     identity = {"PackageIdentifier": f["identifier"], "PackageVersion": version}

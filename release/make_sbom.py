@@ -18,7 +18,7 @@ import uuid
 from build_info import parse
 from linked_runtime import parse_notices
 from package_facts import ARCHITECTURES, facts, msi_name, version_of
-from untrusted import read_zip
+from untrusted import Release
 from zip_layout import EXECUTABLES
 
 # Debian names the mingw-w64 packages by processor: x86-64, i686.
@@ -103,10 +103,10 @@ def formulation(tools: dict, info: dict, epoch: int, signed: bool) -> list:
                             "value": info.get("source-date-epoch", str(epoch))}]}]}]
 
 
-def sbom(zip_path: str, folder: str, signed: bool) -> str:
+def sbom(zip_path: str, release: Release, folder: str, signed: bool) -> str:
     """The SBOM's text, its serial number derived from the rest."""
     f = facts()
-    top, files, _, epoch = read_zip(zip_path)
+    top, files, epoch = release.top, release.files, release.epoch
     info = parse(files["BUILDINFO.txt"])
     components = file_components(zip_path, folder, version_of(top), signed)
     linked, dependencies = executable_components(files, info["built-with"])

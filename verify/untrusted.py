@@ -6,6 +6,7 @@ import io
 import os
 import stat
 import zipfile
+from typing import Dict, NamedTuple
 
 from zip_layout import NAMES
 
@@ -106,10 +107,17 @@ def read_entries(path: str) -> tuple:
     return data, archive.comment, entries
 
 
-def read_zip(path: str, entries=None) -> tuple:
-    """(top, {name: bytes}, {name: mode}, epoch) of a release zip, or of its
-    entries as read_entries gave them; raises NotARelease when they are not
-    exactly those of a release."""
+class Release(NamedTuple):
+    """A release zip, read."""
+    top: str                # its top folder, portcheck-<version>
+    files: Dict[str, bytes]  # by name under the top folder
+    modes: Dict[str, int]
+    epoch: int              # the entries' one time
+
+
+def read_zip(path: str, entries=None) -> Release:
+    """A release zip, or its entries as read_entries gave them; raises
+    NotARelease when they are not exactly those of a release."""
     if entries is None:
         _, _, entries = read_entries(path)
     found = [info.filename for info, _ in entries]
@@ -124,4 +132,4 @@ def read_zip(path: str, entries=None) -> tuple:
     files = {info.filename[len(top) + 1:]: content for info, content in entries}
     modes = {info.filename[len(top) + 1:]: (info.external_attr >> 16) & 0o7777
              for info, _ in entries}
-    return top, files, modes, calendar.timegm(times.pop() + (0, 0, 0))
+    return Release(top, files, modes, calendar.timegm(times.pop() + (0, 0, 0)))
