@@ -81,10 +81,11 @@ class Signature:
         return info.dump()
 
 
-def loaded(spec, der: bytes, what: str):
-    """der read as spec, all of it, with no field the structure does not name."""
+def loaded(structure, der: bytes, what: str):
+    """der read as structure (an asn1crypto class), all of it, with no field
+    the structure does not name."""
     try:
-        value = spec.load(der, strict=True)
+        value = structure.load(der, strict=True)
         extra = unnamed_fields(value)
     except Exception:  # asn1crypto raises many kinds on malformed input
         raise Unreadable("%s cannot be read" % what) from None
