@@ -78,13 +78,12 @@ def variables(version: str, architecture: str) -> list:
     """wixl's -D definitions for portcheck.wxs: the facts, the codes, and
     where the architecture installs."""
     f = facts()
-    program_files, win64 = ARCHITECTURES[architecture].program_files, \
-        ARCHITECTURES[architecture].win64
+    target = ARCHITECTURES[architecture]
     values = {"ProductCode": product_code(version, architecture), "Version": version,
               "Name": f["name"], "Publisher": f["publisher"], "UpgradeCode": f["upgrade_code"],
               "Homepage": f["homepage"], "RegistryKey": f["registry_key"],
-              "Folder": f["folder"], "ProgramFiles": program_files,
-              "Win64": "yes" if win64 else "no",
+              "Folder": f["folder"], "ProgramFiles": target.program_files,
+              "Win64": "yes" if target.win64 else "no",
               "ProgramGuid": code("component", architecture, "portcheck.exe")}
     values.update({part + "Guid": code("component", architecture, name)
                    for name, part, _ in TEXTS})

@@ -59,6 +59,8 @@ def package_digest(package: bytes, algorithm: str, work: str) -> bytes:
     """The Authenticode digest of a Windows Installer package, as osslsigncode
     computes it (over its streams in their order, but the signature's), read
     from the SpcIndirectData it would sign; None when it gives none."""
+    # Here, not at the top: signing a release imports this module too, and
+    # needs no ASN.1 library.
     from signature_reader import Unreadable, read_content
     made, _ = osslsigncode("extract-data", ["-h", algorithm], package, work)
     try:

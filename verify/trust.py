@@ -151,9 +151,10 @@ def issued(certificate, issuer) -> bool:
     return certificate.issuer == issuer.subject
 
 
-def accounting_problem(leaves: list, carried: list, work: str) -> Optional[str]:
-    """Every carried certificate is a signer's or an issuer, by a signature
-    that checks, of one that is accounted for: no certificate rides along."""
+def accounting_problem(leaves: list, carried: list, work: str,
+                       carrier: str = "its signature") -> Optional[str]:
+    """Every certificate carrier carries is a signer's or an issuer, by a
+    signature that checks, of one that is accounted for: none rides along."""
     accounted = list(leaves)
     waiting = [c for c in carried if all(c.dump() != a.dump() for a in accounted)]
     grew = True
@@ -166,8 +167,8 @@ def accounting_problem(leaves: list, carried: list, work: str) -> Optional[str]:
                 waiting.remove(candidate)
                 grew = True
     if waiting:
-        return "its signature carries a certificate that belongs to no chain of its signer or " \
-               "its timestamp: %s" % shown(waiting[0].subject.human_friendly)
+        return "%s carries a certificate that belongs to no chain of its signer or its " \
+               "timestamp: %s" % (carrier, shown(waiting[0].subject.human_friendly))
     return None
 
 
@@ -234,19 +235,28 @@ def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str)
 def signer_certificate(signature: Signature, work: str) -> Tuple[Optional[str], object]:
     """(None, the signer's certificate) when the signature checks against the
     certificate its signer names; else (why not, None)."""
-    files = [os.path.join(work, name) for name in ("detached.p7", "content.bin", "signer.pem")]
+    files = [os.path.join(work, name) for name in ("detached.p7", "content.bin")]
     for path, value in zip(files, (signature.detached(), signature.signed_content)):
         with open(path, "wb") as f:
             f.write(value)
-    if os.path.exists(files[2]):
-        os.unlink(files[2])
-    done = openssl("smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", files[0],
-                   "-content", files[1], "-signer", files[2], "-out", os.devnull)
-    named = named_certificate(signature.signer, signature.certificates)
-    if done.returncode != 0 or named is None or not same_as(files[2], named):
+    named = signed_by(["smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in",
+                       files[0], "-content", files[1]], signature.signer, signature.certificates,
+                      work)
+    if named is None:
         return "its signature does not check against its own certificate: it is not a " \
                "signature of these bytes", None
     return None, named
+
+
+def signed_by(verify: list, signer, certificates: list, work: str):
+    """The certificate that signer (a SignerInfo) names, when `openssl
+    VERIFY -signer FILE` passes and the certificate it used is that one."""
+    used = os.path.join(work, "used.pem")
+    if os.path.exists(used):
+        os.unlink(used)
+    done = openssl(*verify, "-signer", used, "-out", os.devnull)
+    named = named_certificate(signer, certificates)
+    return named if done.returncode == 0 and named is not None and same_as(used, named) else None
 
 
 def named_certificate(signer, certificates: list):
@@ -264,22 +274,17 @@ def same_as(path: str, certificate) -> bool:
     if not os.path.exists(path):
         return False
     with open(path, "rb") as f:
-        kind, _, der = pem.unarmor(f.read())
+        _, _, der = pem.unarmor(f.read())
     return der == certificate.dump()
 
 
 def token_signer(stamp: Timestamp, work: str):
     """The certificate that signed an RFC 3161 token, when its signature checks."""
-    token, signer = os.path.join(work, "token.der"), os.path.join(work, "tsa.pem")
+    token = os.path.join(work, "token.der")
     with open(token, "wb") as f:
         f.write(stamp.token)
-    if os.path.exists(signer):
-        os.unlink(signer)
-    done = openssl("cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", token,
-                   "-signer", signer, "-out", os.devnull)
-    named = named_certificate(stamp.signer, stamp.certificates)
-    return named if done.returncode == 0 and named is not None and same_as(signer, named) \
-        else None
+    return signed_by(["cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", token],
+                     stamp.signer, stamp.certificates, work)
 
 
 def countersigner(stamp: Timestamp, work: str):
@@ -308,9 +313,9 @@ def timestamp_authority(stamp: Timestamp, work: str) -> Tuple[Optional[str], obj
     if made_by is None:
         return "a timestamp whose own signature does not check against its certificate", None
     if stamp.token:
-        wrong = accounting_problem([made_by], stamp.certificates, work)
+        wrong = accounting_problem([made_by], stamp.certificates, work, "its timestamp")
         if wrong:
-            return wrong.replace("its signature carries", "its timestamp carries"), None
+            return wrong, None
     return None, made_by
 
 

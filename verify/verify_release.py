@@ -135,32 +135,29 @@ def main(arguments: list) -> int:
     try:
         with work_folder() as work:
             if given.reference:
-                return checked(given.download, given.reference, None, anchors, work)
-            reference_path, source = reference_zip(given.commit, work)
-            return checked(given.download, reference_path, (given.commit, source), anchors,
-                           work)
+                source = "the reference zip %s" % shown(os.path.basename(given.reference))
+                return checked(given.download, given.reference, source, source, True, anchors,
+                               work)
+            reference_path, folder = reference_zip(given.commit, work)
+            commit = checkout_commit(folder)
+            source = "commit %s" % commit[:12] if given.commit else "this checkout"
+            return checked(given.download, reference_path, source, "%s (commit %s, built from a "
+                           "clean export)" % (source, commit), False, anchors, work)
     except (NoWorkFolder, NoReference) as error:
         return complain(error)
 
 
-def checked(download: str, reference_path: str, built, anchors, work: str) -> int:
-    """The verdict on download against a reference zip that the user named
-    (built None) or that was built of (commit or None, its source folder)."""
-    if built is None:
-        source = "the reference zip %s" % shown(os.path.basename(reference_path))
-    else:
-        commit = checkout_commit(built[1])
-        source = "commit %s" % commit[:12] if built[0] else "this checkout"
+def checked(download: str, reference_path: str, source: str, heading: str, named: bool,
+            anchors, work: str) -> int:
+    """The verdict on download against a reference zip, which the user named
+    or which was built; source names it in the verdict, heading above it."""
     try:
-        lines, found = compared(download, reference_path, source, built is None, anchors,
-                                work)
+        lines, found = compared(download, reference_path, source, named, anchors, work)
     except BadReference as error:
         return complain("the reference is not a release zip: %s" % error)
     except NotARelease as error:
         return refused(download, error)
-    print("Checking %s against %s" % (shown(os.path.basename(download)), source if built is None
-                                      else "%s (commit %s, built from a clean export)"
-                                      % (source, commit)))
+    print("Checking %s against %s" % (shown(os.path.basename(download)), heading))
     return verdict(lines, found, source, anchors)
 
 

@@ -23,7 +23,6 @@ MICROSOFT_COMMERCIAL = ObjectIdentifier("1.3.6.1.4.1.311.2.1.22")
 NOW = datetime.datetime.utcnow().replace(microsecond=0)
 DAY = datetime.timedelta(days=1)
 MS_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
-KEYS = {}
 
 
 class Party:
@@ -46,21 +45,14 @@ class Party:
                                       serialization.NoEncryption())
 
 
-def key_of(bits: int):
-    """One RSA key per size for the whole run: making keys is the slow part."""
-    if bits not in KEYS:
-        KEYS[bits] = rsa.generate_private_key(65537, bits)
-    return KEYS[bits]
-
-
 def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
-          valid=(NOW - DAY, NOW + 30 * DAY), digest=hashes.SHA256(), serial=None) -> Party:
+          valid=(NOW - DAY, NOW + 30 * DAY), digest=hashes.SHA256()) -> Party:
     """A certificate for name, issued by issuer (a Party) or self-signed."""
-    key = key_of(bits) if bits != 2048 else rsa.generate_private_key(65537, 2048)
+    key = rsa.generate_private_key(65537, bits)
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
     builder = x509.CertificateBuilder().subject_name(subject).issuer_name(
         issuer.certificate.subject if issuer else subject).public_key(
-        key.public_key()).serial_number(serial or x509.random_serial_number()).not_valid_before(
+        key.public_key()).serial_number(x509.random_serial_number()).not_valid_before(
         valid[0]).not_valid_after(valid[1]).add_extension(
         x509.BasicConstraints(ca=ca, path_length=None), critical=True)
     if usages:
@@ -228,11 +220,6 @@ def with_content_type(der: bytes, kind: str) -> bytes:
     content["content_type"] = kind
     info["content"]["encap_content_info"] = content
     return rebuilt(info)
-
-
-def with_unknown_usage(image: bytes, ca: Party, work: str) -> bytes:
-    """Signed by a leaf whose only usage is Microsoft's commercial code signing."""
-    return signed_image(image, party("Commercial", ca, usages=(MICROSOFT_COMMERCIAL,)), [], work)
 
 
 def loaded_party(certificate: str, key: str) -> Party:

@@ -13,11 +13,13 @@ import tempfile
 import zipfile
 import zlib
 
-import hostile_signatures as forged
-from hostile_signatures import (MS_TIMESTAMP, DAY, Forge, anchor_files, countersigned, party,
-                                signature_value, signer_infos, timestamped, with_certificate,
-                                with_content_type, with_crl, with_parameters, with_signers,
-                                with_unsigned)
+from asn1crypto import core
+from cryptography.hazmat.primitives import hashes
+
+from hostile_signatures import (DAY, MICROSOFT_COMMERCIAL, MS_TIMESTAMP, SERVER, TIMESTAMPING,
+                                Forge, anchor_files, countersigned, party, signature_value,
+                                signer_infos, timestamped, with_certificate, with_content_type,
+                                with_crl, with_parameters, with_signers, with_unsigned)
 from make_msi import msi_bytes
 from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
@@ -184,7 +186,7 @@ def structure_cases(genuine, impostor_der, x64, x86, work):
         ("a second signer before the genuine one", with_signers(der, [theirs, mine]),
          b"a second signer"),
         ("an unsigned attribute carrying 512 KiB", with_unsigned(
-            der, "1.2.3.4", [forged.core.OctetString(bytes(512 << 10))]),
+            der, "1.2.3.4", [core.OctetString(bytes(512 << 10))]),
          b"an unsigned attribute of"),
         ("a nested signature by another signer", with_unsigned(
             der, "1.3.6.1.4.1.311.2.4.1", [impostor_der]), b"a nested signature"),
@@ -339,7 +341,7 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         builds[name], signer, **options) for name in EXECUTABLES})
     expired = signature(forge.signed(build, forge.expired))
     back_then = forge.now - 200 * DAY
-    self_made = party("Self-made TSA", usages=(forged.TIMESTAMPING,))
+    self_made = party("Self-made TSA", usages=(TIMESTAMPING,))
     with open(os.path.join(packages, "portcheck-1.0.0-x86-signed.msi"), "rb") as f:
         package = f.read()
     with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
@@ -398,14 +400,14 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("an RSA-512 signer", image(party("Short Key", forge.issuing, bits=512)), 1,
          b"RSA key of 512 bits", bundle, None),
         ("an MD5-signed certificate", image(party("MD5 Signed", forge.issuing,
-                                                  digest=forged.hashes.MD5())), 1,
+                                                  digest=hashes.MD5())), 1,
          b"signed with MD5", bundle, None),
         ("signed attributes digested with MD5", image(party("Signer", forge.issuing),
                                                       digest="md5"), 1, b"with MD5", bundle, None),
         ("content that is not SpcIndirectData", graft(with_content_type(der, "data")), 1,
          b"not Authenticode's SpcIndirectData", None, None),
         ("a leaf for Microsoft's commercial code signing only", image(party(
-            "Commercial", forge.issuing, usages=(forged.MICROSOFT_COMMERCIAL,))), 1,
+            "Commercial", forge.issuing, usages=(MICROSOFT_COMMERCIAL,))), 1,
          b"is not for code signing", bundle, None),
         ("an issuing CA for servers only", image(party("Server Leaf", server_ca(forge)),
                                                  chain=[server_ca(forge)]), 1,
@@ -421,7 +423,7 @@ def trust_cases(unsigned, signed, packages, impostor, work):
 
 def server_ca(forge):
     if not hasattr(forge, "server_ca"):
-        forge.server_ca = party("Servers Only CA", forge.root, ca=True, usages=(forged.SERVER,))
+        forge.server_ca = party("Servers Only CA", forge.root, ca=True, usages=(SERVER,))
     return forge.server_ca
 
 
