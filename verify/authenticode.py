@@ -4,13 +4,27 @@ release's signature may hold (signature_rules.py), its digest compared with
 the file's own (signed_file.py) and its signer and timestamp judged
 (trust.py). The verdict is a refusal in words, or the lines to show."""
 import os
-from typing import List, Optional, Tuple
+from typing import List, NamedTuple, Optional
 
 import signature_rules
 import trust
 from signature_reader import Unreadable, read_signature
 from signed_file import image_digest, osslsigncode, package_digest
 from untrusted import NotARelease, shown
+
+class Findings(NamedTuple):
+    """What the checker found in a file: lines to show, and differences
+    (any one of which refuses the download)."""
+    lines: List[str]
+    differences: List[str]
+
+
+class Judgement(NamedTuple):
+    """A signature judged: what is wrong with it, or None; and, when nothing
+    is, the lines that say who signed and when."""
+    wrong: Optional[str]
+    lines: List[str]
+
 
 OTHER_BYTES = "its signature was made for other bytes: the digest it signs is not this file's"
 
@@ -31,19 +45,18 @@ def digest_problem(signature, data: bytes, package: bool, work: str) -> Optional
 
 
 def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchors],
-          work: str) -> Tuple[Optional[str], List[str]]:
-    """(what is wrong with a PE image's or a package's signature der, or
-    None; the lines to show of who signed and when)."""
+          work: str) -> Judgement:
+    """A PE image's or a package's signature der, judged."""
     try:
         signature = read_signature(der)
         wrong = signature_rules.problem(signature)
     except Unreadable as error:
-        return str(error), []
+        return Judgement(str(error), [])
     except (ValueError, TypeError, KeyError):  # a field asn1crypto reads only when asked
-        return "its signature cannot be read as an Authenticode signature", []
+        return Judgement("its signature cannot be read as an Authenticode signature", [])
     wrong = wrong or digest_problem(signature, data, package, work)
     if wrong:
-        return wrong, []
+        return Judgement(wrong, [])
     wrong, certificate = trust.signer_certificate(signature, work)
     times, authorities = [], []
     for stamp in signature.timestamps:  # one at most: the rules allow no more
@@ -54,12 +67,12 @@ def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchor
     wrong = wrong or trust.accounting_problem([certificate] + authorities,
                                               signature.certificates, work)
     if wrong:
-        return wrong, []
+        return Judgement(wrong, [])
     return who_signed(signature, certificate, times, anchors, work)
 
 
 def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anchors],
-               work: str) -> Tuple[Optional[str], List[str]]:
+               work: str) -> Judgement:
     """The signer as a claim, or judged against the anchors at the time a
     trusted timestamp gives, or else now."""
     subject, issuer = trust.names(certificate, work)
@@ -68,18 +81,19 @@ def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anch
               % (time.when.strftime("%Y-%m-%d %H:%M:%S UTC"), time.kind, time.said)
               for time in times]
     if anchors is None:
-        return None, lines + ["  who signed is a claim: not checked against any trust anchor "
-                              "(--ca-file names one)"]
+        return Judgement(None, lines + ["  who signed is a claim: not checked against any "
+                                        "trust anchor (--ca-file names one)"])
     trusted = [time.when for time in times if time.trusted]
     reason = trust.chain_problem(certificate, signature.certificates, anchors,
                                  trust.CODE_SIGNING, trusted[0] if trusted else None, work)
     if reason:
-        return "its signer %s%s" % (reason, "".join(
+        return Judgement("its signer %s%s" % (reason, "".join(
             "; the time its timestamp gives is %s" % time.said for time in times
-            if not time.trusted)), []
-    return None, lines + ["  its certificate chains to a certificate in %s, for code signing, "
-                          "%s" % (anchors.name, "at the time its trusted timestamp gives"
-                                  if trusted else "at the present time")]
+            if not time.trusted)), [])
+    return Judgement(None, lines + [
+        "  its certificate chains to a certificate in %s, for code signing, %s" % (
+            anchors.name, "at the time its trusted timestamp gives" if trusted
+            else "at the present time")])
 
 
 def attached_to(built: bytes, der: bytes, work: str) -> bytes:
@@ -98,8 +112,8 @@ def unsigned_problems(label: str, anchors: Optional[trust.Anchors]) -> list:
         if anchors else []
 
 
-def signer_verdict(label: str, wrong, lines: list) -> tuple:
-    """(lines to show, differences) of judge()'s answer for the file label."""
-    if wrong:
-        return [], ["%s: %s" % (label, wrong)]
-    return lines, []
+def signer_verdict(label: str, judged: Judgement) -> Findings:
+    """judge()'s answer as the findings for the file label."""
+    if judged.wrong:
+        return Findings([], ["%s: %s" % (label, judged.wrong)])
+    return Findings(judged.lines, [])

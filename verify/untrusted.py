@@ -6,7 +6,7 @@ import io
 import os
 import stat
 import zipfile
-from typing import Dict, NamedTuple
+from typing import Dict, List, NamedTuple, Tuple
 
 from zip_layout import NAMES
 
@@ -79,9 +79,15 @@ def refuse_entry(info: zipfile.ZipInfo, label: str) -> None:
                           % (name, max(info.file_size, info.compress_size), LIMIT_ENTRY))
 
 
-def read_entries(path: str) -> tuple:
-    """(the zip's bytes, its comment, [(ZipInfo, content)]) of a zip that may have been
-    made to do harm: bounded in size, count and method before anything is
+class Entries(NamedTuple):
+    """A zip's entries as read, before anything says it is a release."""
+    data: bytes
+    comment: bytes
+    entries: List[Tuple[zipfile.ZipInfo, bytes]]
+
+
+def read_entries(path: str) -> Entries:
+    """The entries of a zip that may have been made to do harm: bounded in size, count and method before anything is
     inflated, and every malformed file reported as NotARelease in one line."""
     label = shown(path)
     data = read_bounded(path, label)
@@ -104,7 +110,7 @@ def read_entries(path: str) -> tuple:
     except Exception as error:  # zipfile raises many kinds on malformed input
         raise NotARelease("%s is not a readable zip (%s)" % (
             label, shown(str(error) or type(error).__name__))) from None
-    return data, archive.comment, entries
+    return Entries(data, archive.comment, entries)
 
 
 class Release(NamedTuple):
@@ -119,7 +125,7 @@ def read_zip(path: str, entries=None) -> Release:
     """A release zip, or its entries as read_entries gave them; raises
     NotARelease when they are not exactly those of a release."""
     if entries is None:
-        _, _, entries = read_entries(path)
+        entries = read_entries(path).entries
     found = [info.filename for info, _ in entries]
     top = found[0].split("/")[0] if found else ""
     if not top.startswith("portcheck-") or found != ["%s/%s" % (top, name) for name in NAMES]:

@@ -4,23 +4,23 @@ to that build must give the download back byte for byte, and the signature
 itself is judged (authenticode.py), against the trust anchors the user
 named, if any. Used for the zip's executables and for the one inside each
 package."""
-from authenticode import attached_to, judge, signer_verdict, unsigned_problems
+from authenticode import Findings, attached_to, judge, signer_verdict, unsigned_problems
 from signed_file import osslsigncode, signature
 from untrusted import NotARelease
 
 
 def executable_check(name: str, image: bytes, built: bytes, source: str, anchors,
-                     work: str) -> tuple:
-    """(lines to show, differences) for one executable."""
+                     work: str) -> Findings:
+    """The findings for one executable."""
     try:
         der = signature(image)
     except NotARelease:
-        return [], ["%s is not a Windows executable" % name]
+        return Findings([], ["%s is not a Windows executable" % name])
     if der is None:
         if image == built:
-            return ["%s: unsigned; identical to %s's build" % (name, source)], \
-                unsigned_problems(name, anchors)
-        return [], ["%s: unsigned; DIFFERS from %s's build" % (name, source)]
+            return Findings(["%s: unsigned; identical to %s's build" % (name, source)],
+                            unsigned_problems(name, anchors))
+        return Findings([], ["%s: unsigned; DIFFERS from %s's build" % (name, source)])
     found = []
     if attached_to(built, der, work) != image:
         unsigned, _ = osslsigncode("remove-signature", [], image, work)
@@ -30,7 +30,8 @@ def executable_check(name: str, image: bytes, built: bytes, source: str, anchors
             found.append("%s: its signature is not attached the way osslsigncode attaches one "
                          "to %s's build (the certificate table or the headers hold other bytes)"
                          % (name, source))
-    lines, problems = signer_verdict(name, *judge(image, der, False, anchors, work))
-    if found or problems:
-        return [], found + problems
-    return ["%s: signed; the signature covers exactly %s's build" % (name, source)] + lines, []
+    signer = signer_verdict(name, judge(image, der, False, anchors, work))
+    if found or signer.differences:
+        return Findings([], found + signer.differences)
+    return Findings(["%s: signed; the signature covers exactly %s's build" % (name, source)]
+                    + signer.lines, [])

@@ -12,11 +12,11 @@ import struct
 import sys
 import zlib
 
-from authenticode import attached_to, judge, signer_verdict, unsigned_problems
+from authenticode import Findings, attached_to, judge, signer_verdict, unsigned_problems
 from make_msi import TEXTS, msi_bytes
-from package_facts import ARCHITECTURES
+from package_facts import ARCHITECTURES, version_of
 from tools import run_tool
-from untrusted import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, shown
+from untrusted import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, Release, shown
 from verify_executable import executable_check
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
@@ -117,10 +117,9 @@ def content_problems(cabinet: dict, files: dict, architecture: str, source: str)
     return problems
 
 
-def differences(path: str, reference: tuple, source: str, anchors, work: str) -> tuple:
-    """(lines to show, differences) for a package; reference is (version,
-    epoch, {name: bytes} of the reference zip)."""
-    version, epoch, files = reference
+def differences(path: str, reference: Release, source: str, anchors, work: str) -> Findings:
+    """The findings for a package, against the reference zip."""
+    version, epoch, files = version_of(reference.top), reference.epoch, reference.files
     package = read_package(path)
     found = streams(path, work)
     cabinet = cabinet_files(found.get("portcheck.cab", b""))
@@ -132,20 +131,20 @@ def differences(path: str, reference: tuple, source: str, anchors, work: str) ->
                                        work)
     problems += content_problems(cabinet, files, architecture, source)
     if problems:
-        return lines, problems
+        return Findings(lines, problems)
     built = msi_bytes(version, architecture, image, files, epoch)
     der = found.get("\x05DigitalSignature")
     if der is None:
         if built == package:
-            return lines + ["%s: unsigned; identical to %s's" % (label, source)], \
-                unsigned_problems(label, anchors)
-        return lines, ["%s: unsigned; DIFFERS from the package %s builds" % (label, source)] \
-            + unsigned_problems(label, anchors)
+            return Findings(lines + ["%s: unsigned; identical to %s's" % (label, source)],
+                            unsigned_problems(label, anchors))
+        return Findings(lines, ["%s: unsigned; DIFFERS from the package %s builds" % (
+            label, source)] + unsigned_problems(label, anchors))
     if attached_to(built, der, work) != package:
         problems.append("%s: with its signature taken as it is, it DIFFERS from the package %s "
                         "builds from these files" % (label, source))
-    signer, wrong = signer_verdict(label, *judge(package, der, True, anchors, work))
-    if problems or wrong:
-        return lines, problems + wrong
-    return lines + ["%s: signed; the signature covers exactly the package %s builds from these "
-                    "files" % (label, source)] + signer, []
+    signer = signer_verdict(label, judge(package, der, True, anchors, work))
+    if problems or signer.differences:
+        return Findings(lines, problems + signer.differences)
+    return Findings(lines + ["%s: signed; the signature covers exactly the package %s builds "
+                             "from these files" % (label, source)] + signer.lines, [])

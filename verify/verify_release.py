@@ -15,8 +15,8 @@ import tempfile
 
 import verify_msi
 import verify_zip
+from authenticode import Findings
 from build_info import checkout_commit
-from package_facts import version_of
 from reference_build import COMMIT_NAME, NoReference, reference_zip
 from safe_output import end_cleanly_on_signals
 from trust import BadAnchors, read_anchors
@@ -78,25 +78,25 @@ def is_package(path: str) -> bool:
 
 
 def compared(download: str, reference_path: str, source: str, named_reference: bool,
-             anchors, work: str) -> tuple:
-    """(lines to show, differences) of a download against the reference zip;
-    NotARelease when the download is no release file."""
+             anchors, work: str) -> Findings:
+    """The findings on a download against the reference zip; NotARelease
+    when the download is no release file."""
     try:
-        _, _, reference_entries = read_entries(reference_path)
-        reference_top, reference_files, _, epoch = read_zip(reference_path, reference_entries)
+        reference = read_entries(reference_path)
+        release = read_zip(reference_path, reference.entries)
     except NotARelease as error:
         raise BadReference(error) from None
     refuse_unless_regular(download)
     if is_package(download):
-        return verify_msi.differences(
-            download, (version_of(reference_top), epoch, reference_files), source, anchors, work)
-    return verify_zip.differences(read_entries(download), (epoch, reference_entries), source,
-                                  named_reference, anchors, work)
+        return verify_msi.differences(download, release, source, anchors, work)
+    return verify_zip.differences(read_entries(download), reference, source, named_reference,
+                                  anchors, work)
 
 
-def verdict(lines: list, found: list, source: str, anchors) -> int:
+def verdict(findings: Findings, source: str, anchors) -> int:
     """Prints what was found and the verdict; the status."""
-    for line in lines:
+    found = findings.differences
+    for line in findings.lines:
         print(line)
     for line in found:
         print("DIFFERS: %s" % line)
@@ -152,13 +152,13 @@ def checked(download: str, reference_path: str, source: str, heading: str, named
     """The verdict on download against a reference zip, which the user named
     or which was built; source names it in the verdict, heading above it."""
     try:
-        lines, found = compared(download, reference_path, source, named, anchors, work)
+        findings = compared(download, reference_path, source, named, anchors, work)
     except BadReference as error:
         return complain("the reference is not a release zip: %s" % error)
     except NotARelease as error:
         return refused(download, error)
     print("Checking %s against %s" % (shown(os.path.basename(download)), heading))
-    return verdict(lines, found, source, anchors)
+    return verdict(findings, source, anchors)
 
 
 if __name__ == "__main__":

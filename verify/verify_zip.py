@@ -7,7 +7,8 @@ import stat
 import zipfile
 
 from build_info import parse
-from untrusted import NotARelease, shown
+from authenticode import Findings
+from untrusted import Entries, NotARelease, read_zip, shown
 from verify_executable import executable_check
 from zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
 
@@ -101,11 +102,12 @@ def layout_differences(top: str, reference_top: str, files: dict, wanted: dict, 
     return found
 
 
-def differences(download, reference, source: str, given: str, anchors, work: str) -> tuple:
-    """(lines to show, differences): every way the download is not what the
-    reference's maker makes."""
+def differences(download: Entries, reference: Entries, source: str, given: str, anchors,
+                work: str) -> Findings:
+    """Every way the download is not what the reference's maker makes."""
     data, comment, entries = download
-    epoch, reference_entries = reference
+    reference_entries = reference.entries
+    epoch = read_zip("the reference", reference_entries).epoch
     reference_top = reference_entries[0][0].filename.split("/")[0]
     names = [info.filename for info, _ in entries]
     top = names[0].split("/")[0] if names else ""
@@ -134,7 +136,7 @@ def differences(download, reference, source: str, given: str, anchors, work: str
         found.append("SHA256SUMS does not match the files it lists")
     if not found:
         found += bytes_difference(data, contents, wanted, reference_top, epoch)
-    return shown_lines, found
+    return Findings(shown_lines, found)
 
 
 def bytes_difference(data: bytes, contents: dict, wanted: dict, reference_top: str,
