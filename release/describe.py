@@ -59,10 +59,9 @@ def main(arguments: list) -> int:
     parser.add_argument("zip")
     parser.add_argument("folder")
     parser.add_argument("--signed", action="store_true", help="the signed set")
-    parser.add_argument("--download-url", help="the https:// address the files go to")
+    parser.add_argument("--download-url", type=make_manifests.download_url,
+                        help="the https:// address the files go to")
     given = parser.parse_args(arguments)
-    if given.download_url is not None and not make_manifests.URL.fullmatch(given.download_url):
-        parser.error("the download URL must be an https:// address without blanks")
     end_cleanly_on_signals()
     for path in describe(given.zip, given.folder, given.signed, given.download_url):
         print(path)

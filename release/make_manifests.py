@@ -7,6 +7,7 @@ goes where its package manager's repository keeps it, under the folder:
   scoop/bucket/portcheck.json
 Written by the describe step (describe.py) with python3-yaml; the signed
 set's name the files that end in -signed."""
+import argparse
 import hashlib
 import json
 import os
@@ -19,7 +20,15 @@ from package_facts import ARCHITECTURES, facts, msi_name, product_code, version_
 from untrusted import Release
 
 MANIFEST_VERSION = "1.6.0"
-URL = re.compile(r"https://[!-~]+")
+
+
+def download_url(text: str) -> str:
+    """The download address as given, if it is one: https://, printable ASCII,
+    no blanks. The one check of it, for every command that takes one."""
+    if not re.fullmatch(r"https://[!-~]+", text):
+        raise argparse.ArgumentTypeError("the download URL must be an https:// address "
+                                         "without blanks")
+    return text
 
 
 def sha256(path: str) -> str:

@@ -12,6 +12,7 @@ time in."""
 import os
 import sys
 import tempfile
+from argparse import ArgumentTypeError
 
 import make_manifests
 from describe import describe
@@ -83,8 +84,10 @@ def main(arguments: list) -> int:
     url = None
     if arguments[:1] == ["--download-url"] and len(arguments) > 1:
         url, arguments = arguments[1], arguments[2:]
-        if not make_manifests.URL.fullmatch(url):
-            return fail("the download URL must be an https:// address without blanks", 2)
+        try:
+            make_manifests.download_url(url)
+        except ArgumentTypeError as error:
+            return fail(str(error), 2)
     if len(arguments) < 2 or arguments[0].startswith("-"):
         return fail(USAGE, 2)
     zip_path, key_options = arguments[0], arguments[1:]

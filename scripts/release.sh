@@ -20,11 +20,10 @@ if [ "${1:-}" = --download-url ]; then
   [ $# -ge 2 ] || usage
   url=$2
   shift 2
-  case $url in
-    https://*[!\ -~]*|https://*[\ ]*) usage ;;
-    https://?*) ;;
-    *) usage ;;
-  esac
+  # The describe step's own check, made now rather than after the builds.
+  PYTHONPATH=$(dirname "$0")/../release /usr/bin/python3 -B -c \
+    'import make_manifests, sys; make_manifests.download_url(sys.argv[1])' "$url" 2>/dev/null ||
+    usage
 fi
 case ${1:-} in
   -*) usage ;;
