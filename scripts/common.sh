@@ -64,11 +64,15 @@ x86_wine_ready() {
 # and the install is still tried with the lists there are: only a failed
 # install stops, with apt's own words.
 ensure_packages() {
+  # One query for all: the checker starts this once per download it reads.
+  installed=" $(dpkg-query -W -f='${Package}=${db:Status-Abbrev}\n' "$@" 2>/dev/null |
+    sed -n 's/=ii *$//p' | tr '\n' ' ')"
   missing=""
   for package in $(printf '%s\n' "$@" | sort -u); do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
-      missing="$missing $package"
-    fi
+    case $installed in
+      *" $package "*) ;;
+      *) missing="$missing $package" ;;
+    esac
   done
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then

@@ -20,8 +20,9 @@ esac
 STUB
 cat >"$stubs/dpkg-query" <<'STUB'
 #!/bin/sh
-for p in $INSTALLED; do [ "$p" = "$3" ] && { printf 'install ok installed'; exit 0; }; done
-exit 1
+shift 2
+for p in $INSTALLED; do echo "$p=ii "; done
+for p in "$@"; do case " $INSTALLED " in *" $p "*) ;; *) echo "$p=un "; esac; done
 STUB
 printf '#!/bin/sh\necho 0\n' >"$stubs/id"
 chmod +x "$stubs/apt-get" "$stubs/dpkg-query" "$stubs/id"
