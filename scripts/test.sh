@@ -8,12 +8,13 @@
 #   windows    the cross-built x64 executable; its tests run under Wine
 #   windows-x86  the same for the x86 executable, under 32-bit Wine (made
 #              once by scripts/setup-x86-wine.sh and reused while present)
-# then the release, made twice and compared (tests/release/release_test.py), signed
-# with a throwaway key and checked against genuine and hostile downloads
-# (tests/release/signing_test.py), its Windows Installer packages installed, upgraded
-# and removed under Wine (tests/release/msi_test.py), rebuilt in a clean Debian root
-# without network and compared byte for byte (scripts/rebuild-clean.sh), and
-# the style gates (clang-format, clang-tidy, pyflakes).
+# then the release, made once and shared by the tests of tests/package: made
+# again elsewhere and compared (test_release.py), signed with a throwaway key
+# and checked against genuine and hostile downloads (test_signing.py), its
+# Windows Installer packages installed, upgraded and removed under Wine
+# (test_installer.py); that release rebuilt in a clean Debian root without
+# network and compared byte for byte (scripts/rebuild-clean.sh); and the style
+# gates (clang-format, clang-tidy, pyflakes).
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -21,7 +22,7 @@ ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
 # The Python tests find the project's modules through this one path.
-PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/scripts:$(pwd)/tests/support
+PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/scripts:$(pwd)/tests/support:$(pwd)/tests/windows
 export PYTHONPATH
 # First, in seconds, with no build and no Wine: the release's parsers and writers.
 /usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'
@@ -30,9 +31,12 @@ cmake --workflow --preset host
 cmake --workflow --preset host-asan
 cmake --workflow --preset windows
 cmake --workflow --preset windows-x86
-/usr/bin/python3 -B tests/release/release_test.py
-/usr/bin/python3 -B tests/release/signing_test.py
-/usr/bin/python3 -B tests/release/msi_test.py
-sh scripts/rebuild-clean.sh
+PORTCHECK_TEST_WORK=$(mktemp -d)
+export PORTCHECK_TEST_WORK
+trap 'rm -rf "$PORTCHECK_TEST_WORK"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+/usr/bin/python3 -B -m unittest discover -s tests/package -p 'test_*.py'
+sh scripts/rebuild-clean.sh "$PORTCHECK_TEST_WORK"/release/dist/*-windows.zip
 sh scripts/style.sh
 echo "All test suites passed."

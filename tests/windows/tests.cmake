@@ -15,25 +15,24 @@ add_test(NAME wine_prefix_down COMMAND sh ${wine_prefix} down ${PORTCHECK_WINEPR
 # The x86 build runs on the Wine that also runs 32-bit programs (scripts/wine.sh).
 # The Python tests find the project's modules through this path, set once here.
 set(python_path "PYTHONPATH=${PROJECT_SOURCE_DIR}/release:${PROJECT_SOURCE_DIR}/verify:${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/support")
-set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE};${python_path}")
+set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE};${python_path};PORTCHECK_EXE=$<TARGET_FILE:portcheck>")
 set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_environment}")
 set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_environment}")
 
-add_test(NAME portcheck_end_to_end
-  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/end_to_end_test.py
-          $<TARGET_FILE:portcheck> ${PORTCHECK_WINEPREFIX})
+# The Python tests are unittest modules, told what to test through the environment.
+set(unittest /usr/bin/python3 -B -m unittest -v)
+add_test(NAME portcheck_end_to_end COMMAND ${unittest} test_end_to_end
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
 # What the image test is told, for the release's signed executables too.
-file(WRITE ${CMAKE_BINARY_DIR}/image_test_arguments.txt
-     "${PORTCHECK_ARCHITECTURE}\n${PORTCHECK_LOWEST_WINDOWS}\n${PORTCHECK_FILE_VERSION}\n")
-add_test(NAME portcheck_image
-  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/image_test.py
-          $<TARGET_FILE:portcheck> ${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS}
-          ${PORTCHECK_FILE_VERSION})
-set_tests_properties(portcheck_image PROPERTIES ENVIRONMENT "${python_path}")
+set(image "${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS} ${PORTCHECK_FILE_VERSION}")
+file(WRITE ${CMAKE_BINARY_DIR}/image_test_arguments.txt "${image}\n")
+add_test(NAME portcheck_image COMMAND ${unittest} test_image.Image
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
+set_tests_properties(portcheck_image PROPERTIES
+  ENVIRONMENT "${python_path};PORTCHECK_EXE=$<TARGET_FILE:portcheck>;PORTCHECK_IMAGE=${image}")
 
-add_test(NAME portcheck_readme_examples
-  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/readme_examples_test.py
-          $<TARGET_FILE:portcheck> ${PORTCHECK_WINEPREFIX})
+add_test(NAME portcheck_readme_examples COMMAND ${unittest} test_readme_examples
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
 
 # The start-up code must leave a wildcard argument alone whatever the
 # runtime's default: a library that turns expansion on stands in for a runtime
@@ -55,8 +54,8 @@ set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end
 if(PORTCHECK_ARCHITECTURE STREQUAL "x86")
   add_executable(planted_frame_handler windows/planted_frame_handler.cpp)
   target_link_options(planted_frame_handler PRIVATE -s)
-  add_test(NAME portcheck_image_sees_planted_handler
-    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/image_test.py --planted
-            $<TARGET_FILE:planted_frame_handler>)
-  set_tests_properties(portcheck_image_sees_planted_handler PROPERTIES ENVIRONMENT "${python_path}")
+  add_test(NAME portcheck_image_sees_planted_handler COMMAND ${unittest} test_image.PlantedHandler
+           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
+  set_tests_properties(portcheck_image_sees_planted_handler PROPERTIES
+    ENVIRONMENT "${python_path};PORTCHECK_PLANTED=$<TARGET_FILE:planted_frame_handler>")
 endif()

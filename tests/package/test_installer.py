@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The Windows Installer packages under Wine, for each architecture: a silent
 install into Program Files, the utility run through PATH from another folder
 against the demo devices (its output compared with the packaged executable's
@@ -9,19 +8,16 @@ entry, registry value or Apps & Features entry. Then the same with
 INSTALLDIR="..." on the command line as winget passes it: the upgrade and the
 uninstall find that folder again. Then one architecture's package over the
 other's, both orders, same version and newer: it replaces it. And the tables
-against the Windows Installer validation rules that Wine does not enforce.
-Run from the top of the source tree."""
-import contextlib
+against the Windows Installer validation rules that Wine does not enforce."""
 import functools
 import os
 import re
 import shutil
 import subprocess
-import sys
-import tempfile
+import unittest
 
-from checks import report
-from source_tree import copy_tree, make_release
+import shared_release
+from shared_release import BOTH
 from make_msi import Libmsi, is_short, run_sql, set_package_code
 from package_facts import facts, product_code
 from untrusted import read_zip
@@ -32,13 +28,12 @@ UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 DEFAULT_FOLDER = {"x64": r"C:\Program Files\Zelnar Port Check",
                   "x86": r"C:\Program Files (x86)\Zelnar Port Check"}
 CUSTOM_FOLDER = r"C:\Lab Tools\Port Check"
-# Both packages install into one prefix, of the Wine that runs 32-bit programs too.
-BOTH = dict(os.environ, PORTCHECK_WINE_ARCH="x86")
 
 
-def release(folder, version):
-    """A release of this source tree with the given version: {name: path}."""
-    copy_tree(folder)
+def newer_release(version):
+    """A release of a copy of this source tree with a higher version: {name: path}."""
+    folder = os.path.join(shared_release.work(), version)
+    shared_release.copy_tree(folder)
     cmake = os.path.join(folder, "CMakeLists.txt")
     with open(cmake) as f:
         text = f.read().replace("project(portcheck VERSION 1.0.0", "project(portcheck VERSION %s"
@@ -47,22 +42,11 @@ def release(folder, version):
         f.write(text)
     epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], check=True,
                            capture_output=True, text=True).stdout.strip()
-    dist = make_release(folder, dict(os.environ, SOURCE_DATE_EPOCH=epoch))
-    return {name: os.path.join(dist, name) for name in os.listdir(dist)}
+    return shared_release.make_release(folder, folder, dict(os.environ, SOURCE_DATE_EPOCH=epoch))
 
 
 class Prefix:
     """Runs Wine's tools in one prefix."""
-
-    @staticmethod
-    @contextlib.contextmanager
-    def fresh(path, work):
-        """A new prefix, its server ended afterwards."""
-        subprocess.run(["sh", "scripts/wine-prefix.sh", "make", path], check=True, env=BOTH)
-        try:
-            yield Prefix(path, work)
-        finally:
-            subprocess.run(["sh", "scripts/wine-prefix.sh", "down", path], env=BOTH)
 
     def __init__(self, path, work):
         self.env = dict(BOTH, WINEPREFIX=path, WINEDEBUG="-all")
@@ -237,7 +221,7 @@ def executable(version, architecture, work):
 def unpack_executables(releases, work):
     """Each release's executables, where executable() names them."""
     for version, files in releases.items():
-        _, contents, _, _ = read_zip(next(p for n, p in files.items() if n.endswith(".zip")))
+        contents = read_zip(next(p for n, p in files.items() if n.endswith(".zip"))).files
         for architecture in DEFAULT_FOLDER:
             with open(executable(version, architecture, work), "wb") as f:
                 f.write(contents["%s/portcheck.exe" % architecture])
@@ -260,7 +244,7 @@ def lifecycle(prefix, old, new, architecture, custom, work):
     exe = lambda files: executable(
         "1.0.1" if files is new else "1.0.0", architecture, work)
     folder = CUSTOM_FOLDER if custom else DEFAULT_FOLDER[architecture]
-    problems = [] if custom else table_problems(msi(old), architecture)
+    problems = []
     step = lambda *arguments: prefix.run("msiexec", *arguments).returncode
     status = install_as_winget_does(prefix, msi(old), folder, work) if custom else \
         step("/i", msi(old), "/qn")
@@ -311,31 +295,41 @@ def replacement(prefix, releases, first, work):
         gone_problems(prefix, DEFAULT_FOLDER[second])
 
 
-def main():
-    with tempfile.TemporaryDirectory() as work:
-        old = release(os.path.join(work, "old"), "1.0.0")
-        new = release(os.path.join(work, "new"), "1.0.1")
-        releases = {"1.0.0": old, "1.0.1": new}
-        unpack_executables(releases, work)
-        results = []
+class Installer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = os.path.join(shared_release.work(), "installer")
+        os.makedirs(cls.work)
+        cls.releases = {"1.0.0": shared_release.release(), "1.0.1": newer_release("1.0.1")}
+        unpack_executables(cls.releases, cls.work)
+
+    def test_lifecycles(self):
+        old, new = self.releases["1.0.0"], self.releases["1.0.1"]
         # A prefix for each architecture: Wine's Windows Installer leaves an
         # empty element in PATH where it took one out, and Wine's cmd stops
         # looking at the first empty element, so a command installed after an
         # uninstall is not found through PATH there (Windows removes the
         # separator with the part).
         for architecture in ("x64", "x86"):
-            with Prefix.fresh(os.path.join(work, "prefix-" + architecture), work) as prefix:
-                results += [("%s package%s" % (architecture, ", INSTALLDIR= given as winget does"
-                                               if custom else ""),
-                             lifecycle(prefix, old, new, architecture, custom, work))
-                            for custom in (False, True)]
-        with Prefix.fresh(os.path.join(work, "prefix-both"), work) as prefix:
-            results += [("the other architecture's package over the %s one" % first,
-                         replacement(prefix, releases, first, work)) for first in ("x86", "x64")]
-        results += [("the package code follows the content",
-                     package_code_problems(old["portcheck-1.0.0-x64.msi"], work))]
-    return report(results)
+            with shared_release.prefix("prefix-" + architecture) as path:
+                for custom in (False, True):
+                    with self.subTest(architecture, INSTALLDIR_as_winget_gives_it=custom):
+                        self.assertEqual(lifecycle(Prefix(path, self.work), old, new,
+                                                   architecture, custom, self.work), [])
 
+    def test_other_architecture_replaces(self):
+        with shared_release.prefix("prefix-both") as path:
+            for first in ("x86", "x64"):
+                with self.subTest(first=first):
+                    self.assertEqual(replacement(Prefix(path, self.work), self.releases, first,
+                                                 self.work), [])
 
-if __name__ == "__main__":
-    sys.exit(main())
+    def test_tables(self):
+        for architecture in ("x64", "x86"):
+            with self.subTest(architecture):
+                self.assertEqual(table_problems(self.releases["1.0.0"][
+                    "portcheck-1.0.0-%s.msi" % architecture], architecture), [])
+
+    def test_package_code_follows_content(self):
+        self.assertEqual(package_code_problems(self.releases["1.0.0"]["portcheck-1.0.0-x64.msi"],
+                                               self.work), [])

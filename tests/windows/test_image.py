@@ -1,14 +1,15 @@
-#!/usr/bin/python3
 """The shipped executable's header, imports, manifest and version block, read
-back from the file, for either architecture."""
+back from the file, for either architecture. CTest names the executable in
+PORTCHECK_EXE, and its architecture, the lowest Windows version its header must
+declare and its file version in PORTCHECK_IMAGE; or an x86 program that plants
+a frame-based handler in PORTCHECK_PLANTED."""
+import os
 import re
 import subprocess
-import sys
+import unittest
 import xml.etree.ElementTree as ElementTree
 
 import pefile
-
-from checks import report
 
 RT_MANIFEST = 24
 EXPECTED_STRINGS = {
@@ -163,21 +164,20 @@ def planted_handler_problems(path):
         "planted handler not seen: found only %r" % found]
 
 
-def main():
-    """Arguments: the executable, its architecture (x64 or x86), the lowest
-    Windows version its header must declare (5.1) and its file version; or
-    --planted and an x86 program that registers a frame-based handler."""
-    if sys.argv[1] == "--planted":
-        results = [("planted handler", planted_handler_problems(sys.argv[2]))]
-    else:
-        path, arch, lowest, version = sys.argv[1:5]
-        pe = pefile.PE(path)
-        lowest = tuple(int(n) for n in lowest.split("."))
-        results = [(check.__name__, check(pe, arch, lowest, version)) for check in
-                   (header_problems, import_problems, manifest_problems, version_problems)]
-        results.append(("frame_handler_problems", frame_handler_problems(pe, path, arch)))
-    return report(results)
+def image_problems(path, arch, lowest, version) -> list:
+    pe = pefile.PE(path)
+    lowest = tuple(int(n) for n in lowest.split("."))
+    return [problem for check in (header_problems, import_problems, manifest_problems,
+                                  version_problems) for problem in check(pe, arch, lowest, version)
+            ] + frame_handler_problems(pe, path, arch)
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+class Image(unittest.TestCase):
+    def test_image(self):
+        self.assertEqual(image_problems(os.environ["PORTCHECK_EXE"],
+                                        *os.environ["PORTCHECK_IMAGE"].split()), [])
+
+
+class PlantedHandler(unittest.TestCase):
+    def test_planted_handler_seen(self):
+        self.assertEqual(planted_handler_problems(os.environ["PORTCHECK_PLANTED"]), [])

@@ -1,27 +1,24 @@
-#!/usr/bin/python3
-"""Signing a release with a throwaway code-signing key, made here and thrown
+"""Signing the release with a throwaway code-signing key, made here and thrown
 away: the same zip signed twice gives the same bytes, osslsigncode verifies
 both executables against the throwaway CA, the signed executables still pass
 the image test and an end-to-end case under Wine, and verify-release.sh
-accepts the signed and the unsigned zip but refuses a tampered one. Run from
-the top of the source tree, after the windows and windows-x86 builds."""
+accepts the signed and the unsigned zip but refuses a tampered one and the
+hostile downloads of hostile_zips.py."""
 import os
 import shutil
-import subprocess
-import sys
-import tempfile
+import unittest
 
-from checks import report
-
-from untrusted import read_zip
-from zip_layout import EXECUTABLES, checksums
 import hostile_zips
 import sbom_check
+import shared_release
+from shared_release import BOTH, run
+from untrusted import read_zip
+from zip_layout import EXECUTABLES, checksums
+import test_end_to_end
+import test_image
 
 BUILDS = {"x64/portcheck.exe": "build/windows", "x86/portcheck.exe": "build/windows-x86"}
 E2E_CASE = "probes of both patterns among other devices"
-# Both executables run in one prefix, of the Wine that runs 32-bit programs too.
-BOTH = dict(os.environ, PORTCHECK_WINE_ARCH="x86")
 OPENSSL_CONFIG = """[req]
 distinguished_name = dn
 [dn]
@@ -35,11 +32,6 @@ extendedKeyUsage = codeSigning
 """
 SUBJECT = "/O=Throwaway Test Signer/CN=Zelnar Port Check Test Signing"
 SIGNER = "CN=Zelnar Port Check Test Signing,O=Throwaway Test Signer"
-
-
-def run(*command, **options):
-    return subprocess.run(list(command), capture_output=True, text=True, stdin=subprocess.DEVNULL,
-                          **options)
 
 
 def make_key(work):
@@ -103,40 +95,36 @@ def signing_problems(work, unsigned, key):
     if len(names) != 2:
         problems.append("want two signed MSIs, got %s" % sorted(first_set))
     sbom = [name for name in first_set if name.endswith(".cdx.json")]
-    _, signed_files, _, _ = read_zip(os.path.join(work, "signed.zip"))
+    signed_files = read_zip(os.path.join(work, "signed.zip")).files
     problems += ["the signed set's SBOM: " + p for p in sbom_check.problems(
-        sbom_check.validator(work), first_set[sbom[0]].decode("utf-8"),
+        shared_release.sbom_validator(), first_set[sbom[0]].decode("utf-8"),
         dict(first_set, **signed_files))] if sbom else ["no SBOM for the signed set"]
-    _, files, _, _ = read_zip(os.path.join(work, "signed.zip"))
-    _, original, _, _ = read_zip(unsigned)
+    files = read_zip(os.path.join(work, "signed.zip")).files
+    original = read_zip(unsigned).files
     if files["README.txt"] != original["README.txt"] or files["SHA256SUMS"] != checksums(files):
         problems.append("README.txt changed, or SHA256SUMS does not match the signed files")
     return problems
 
 
 def signed_executable_problems(work, ca, prefix):
-    _, files, _, _ = read_zip(os.path.join(work, "signed.zip"))
+    files = read_zip(os.path.join(work, "signed.zip")).files
     problems = []
-    for package in sorted(os.listdir(os.path.join(work, "signed-msi"))):
-        if package.endswith(".msi"):
-            verified = run("osslsigncode", "verify", "-CAfile", ca, "-in",
-                           os.path.join(work, "signed-msi", package))
-            if verified.returncode != 0:
-                problems.append("osslsigncode verify refused %s:\n%s" % (package, verified.stdout))
+    packages = [os.path.join(work, "signed-msi", name)
+                for name in sorted(os.listdir(os.path.join(work, "signed-msi")))
+                if name.endswith(".msi")]
     for name in EXECUTABLES:
         exe = os.path.join(work, name.replace("/", "-"))
         with open(exe, "wb") as f:
             f.write(files[name])
-        verified = run("osslsigncode", "verify", "-CAfile", ca, "-in", exe)
-        if verified.returncode != 0:
-            problems.append("osslsigncode verify refused %s:\n%s" % (name, verified.stdout))
         with open(os.path.join(BUILDS[name], "image_test_arguments.txt")) as f:
-            arguments = f.read().split()
-        for test in (["tests/windows/image_test.py", exe] + arguments,
-                     ["tests/windows/end_to_end_test.py", exe, prefix, E2E_CASE]):
-            done = run("/usr/bin/python3", *test, env=BOTH)
-            if done.returncode != 0:
-                problems.append("%s, signed: %s" % (name, done.stdout))
+            problems += ["%s, signed: %s" % (name, p)
+                         for p in test_image.image_problems(exe, *f.read().split())]
+        problems += ["%s, signed: %s" % (name, p) for p in test_end_to_end.case_problems(
+            exe, dict(BOTH, WINEPREFIX=prefix, WINEDEBUG="-all"), E2E_CASE, work)]
+    for path in packages + [os.path.join(work, n.replace("/", "-")) for n in EXECUTABLES]:
+        verified = run("osslsigncode", "verify", "-CAfile", ca, "-in", path)
+        if verified.returncode != 0:
+            problems.append("osslsigncode verify refused %s:\n%s" % (path, verified.stdout))
     return problems
 
 
@@ -146,34 +134,33 @@ def previous_release(work):
     clone = os.path.join(work, "parent commit")
     run("git", "clone", "-q", ".", clone, check=True)
     run("git", "-C", clone, "checkout", "-q", "HEAD~1", check=True)
-    genuine = run("sh", os.path.join(clone, "scripts", "release.sh"),
-                  check=True).stdout.splitlines()[-1]
+    genuine = shared_release.make_release(clone, clone)
+    genuine = next(path for name, path in genuine.items() if name.endswith("-windows.zip"))
     tampered = os.path.join(work, "parent-tampered.zip")
     with open(tampered, "wb") as f:
         f.write(hostile_zips.release(genuine, {"LICENSE.txt": b"All rights reserved.\r\n"}))
     return genuine, tampered
 
 
-def verify_problems(work, unsigned):
-    """The genuine zips, against a fresh build of this checkout (one saved
-    into the checkout, as a download often is) or of its parent commit, which
-    must leave the checkout as it was; a tampered release of that commit."""
+def verify_problems(work, unsigned, genuine, tampered):
+    """The signed zip saved into the checkout, as a download often is, against
+    a fresh build of this checkout; the genuine release of the parent commit
+    against a build of that commit, which must leave the checkout as it was;
+    and a tampered release of that commit against the genuine one."""
     def state():
         listing = run("git", "--no-optional-locks", "status", "--porcelain", "--ignored").stdout
         return listing, os.stat(".git/index").st_mtime_ns if os.path.exists(".git/index") else 0
     problems = []
     before = state()
-    genuine, tampered = previous_release(work)
     saved = "saved download.zip"
     cases = [  # (arguments, status, text it must print)
-        ([os.path.join(work, "signed.zip")], 0,
-         "x64/portcheck.exe: signed; the signature covers exactly this checkout's build"),
+        ([saved], 0, "x86/portcheck.exe: signed; the signature covers exactly this checkout's "
+                     "build"),
         ([unsigned, unsigned], 0, "x64/portcheck.exe: unsigned; identical"),
-        ([saved], 0, "x86/portcheck.exe: unsigned; identical to this checkout's build"),
         (["--commit", "HEAD~1", genuine], 0, "VERIFIED: every byte is what commit"),
-        (["--commit", "HEAD~1", tampered], 1, "LICENSE.txt differs from commit"),
+        ([tampered, genuine], 1, "LICENSE.txt differs from"),
     ]
-    shutil.copy(unsigned, saved)
+    shutil.copy(os.path.join(work, "signed.zip"), saved)
     try:
         for arguments, status, text in cases:
             done = run("sh", "scripts/verify-release.sh", *arguments)
@@ -203,16 +190,6 @@ def impostor(work, unsigned):
     return data
 
 
-def other_commit(work):
-    """A genuine release of a commit that this checkout is not at."""
-    clone = os.path.join(work, "other commit")
-    run("git", "clone", "-q", ".", clone, check=True)
-    run("git", "-C", clone, "-c", "user.name=Test", "-c", "user.email=test@invalid", "commit",
-        "-q", "--allow-empty", "-m", "Another commit", check=True)
-    made = run("sh", os.path.join(clone, "scripts", "release.sh"), check=True)
-    return made.stdout.splitlines()[-1]
-
-
 def refusal_problems(work, unsigned, key):
     problems = []
     with open(os.path.join(work, "not-a-zip.zip"), "w") as f:
@@ -238,28 +215,35 @@ def refusal_problems(work, unsigned, key):
     return problems
 
 
-def main():
-    with tempfile.TemporaryDirectory() as work:
-        key, ca = make_key(work)
-        release = run("sh", "scripts/release.sh", os.path.join(work, "release"), check=True)
-        unsigned = os.path.join(work, "unsigned.zip")
-        shutil.copy(release.stdout.splitlines()[-1], unsigned)
-        prefix = os.path.join(work, "prefix")
-        run("sh", "scripts/wine-prefix.sh", "make", prefix, check=True, env=BOTH)
-        try:
-            results = [("signing twice gives one zip", signing_problems(work, unsigned, key))]
-            if os.path.exists(os.path.join(work, "signed.zip")):
-                results += [("the signed executables", signed_executable_problems(work, ca, prefix)),
-                            ("verify-release.sh", verify_problems(work, unsigned)),
-                            ("verify-release.sh against hostile zips", hostile_zips.problems(
-                                work, unsigned, os.path.join(work, "signed.zip"),
-                                os.path.join(work, "signed-msi"), key, ca,
-                                impostor(work, unsigned), other_commit(work))),
-                            ("sign-release.sh refusals", refusal_problems(work, unsigned, key))]
-        finally:
-            run("sh", "scripts/wine-prefix.sh", "down", prefix, env=BOTH)
-    return report(results)
+class Signing(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = os.path.join(shared_release.work(), "signing")
+        os.makedirs(cls.work)
+        cls.key, cls.ca = make_key(cls.work)
+        cls.unsigned = os.path.join(cls.work, "unsigned.zip")
+        shutil.copy(shared_release.zip_path(), cls.unsigned)
+        cls.signing = signing_problems(cls.work, cls.unsigned, cls.key)
+        cls.signed = os.path.join(cls.work, "signed.zip")
+        cls.genuine, cls.tampered = previous_release(cls.work)
 
+    def setUp(self):
+        self.assertEqual(self.signing, [])
 
-if __name__ == "__main__":
-    sys.exit(main())
+    def test_signed_executables(self):
+        with shared_release.prefix("prefix-signed") as prefix:
+            self.assertEqual(signed_executable_problems(self.work, self.ca, prefix), [])
+
+    def test_verify_release(self):
+        self.assertEqual(verify_problems(self.work, self.unsigned, self.genuine, self.tampered),
+                         [])
+
+    def test_hostile_downloads(self):
+        for title, path, problem in hostile_zips.verdicts(
+                self.work, self.unsigned, self.signed, os.path.join(self.work, "signed-msi"),
+                self.key, self.ca, impostor(self.work, self.unsigned), self.genuine):
+            with self.subTest(title):
+                self.assertIsNone(problem)
+
+    def test_sign_release_refusals(self):
+        self.assertEqual(refusal_problems(self.work, self.unsigned, self.key), [])

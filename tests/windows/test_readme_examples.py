@@ -1,20 +1,18 @@
-#!/usr/bin/python3
 """The batch-file examples of the release's README.txt, run by Wine's cmd
 beside the real executable, against the demo devices (or under an older
 Windows version, for the example that says so): what they print must be what
-the README says. docs/using.md must show the same examples."""
+the README says. docs/using.md must show the same examples. CTest names the
+executable in PORTCHECK_EXE and the prefix in WINEPREFIX."""
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
+import unittest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 from wine_registry import (WINE, FIXTURE_ENUMERATORS, load_registry_file, regedit,
                            registry_file)
-
-from checks import report
 
 README_TXT = os.path.join(TOP, "release", "README.txt.in")
 README_MD = os.path.join(TOP, "docs", "using.md")
@@ -54,7 +52,7 @@ def examples(text):
     return found
 
 
-def run_example(number, batch, version, exe, work, env):
+def run_example(number, batch, version, work, env):
     load_registry_file(registry_file(FIXTURE_ENUMERATORS, [], version), work, env)
     regedit(DEMO_DEVICES, env)
     name = "example%d.bat" % number
@@ -64,31 +62,23 @@ def run_example(number, batch, version, exe, work, env):
                           stdin=subprocess.DEVNULL, capture_output=True)
 
 
-def main():
-    exe, prefix = sys.argv[1], sys.argv[2]
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-    with open(README_TXT, encoding="ascii") as f:
-        found = examples(f.read())
-    with open(README_MD, encoding="utf-8") as f:
-        markdown = f.read()
-    results = [("README.txt has batch examples with their output",
-                [] if len(found) >= 3 and all(outputs for _, outputs, _ in found)
-                else ["found %r" % found])]
-    with tempfile.TemporaryDirectory() as work:
-        shutil.copy(exe, os.path.join(work, "portcheck.exe"))
-        for number, (batch, outputs, intro) in enumerate(found, 1):
-            title = "example %d (%s)" % (number, intro[:60])
-            problems = [] if "```bat\n" + batch + "```" in markdown else [
-                "docs/using.md does not show this example as it stands in README.txt"]
-            for version, want in outputs:
-                run = run_example(number, batch, version, exe, work, env)
-                got = run.stdout.decode("ascii", "replace").replace("\r\n", "\n")
-                if got != want or run.stderr:
-                    problems.append("under %s it printed %r (stderr %r), README says %r"
-                                    % (version, got, run.stderr, want))
-            results.append((title, problems))
-    return report(results)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+class ReadmeExamples(unittest.TestCase):
+    def test_examples(self):
+        env = dict(os.environ, WINEDEBUG="-all")
+        with open(README_TXT, encoding="ascii") as f:
+            found = examples(f.read())
+        with open(README_MD, encoding="utf-8") as f:
+            markdown = f.read()
+        self.assertGreaterEqual(len(found), 3)
+        with tempfile.TemporaryDirectory() as work:
+            shutil.copy(os.environ["PORTCHECK_EXE"], os.path.join(work, "portcheck.exe"))
+            for number, (batch, outputs, intro) in enumerate(found, 1):
+                with self.subTest("example %d (%s)" % (number, intro[:60])):
+                    self.assertIn("```bat\n" + batch + "```", markdown,
+                                  "docs/using.md does not show this example as in README.txt")
+                    self.assertTrue(outputs, "no output shown for it")
+                    for version, want in outputs:
+                        run = run_example(number, batch, version, work, env)
+                        self.assertEqual((run.stdout.decode("ascii", "replace")
+                                          .replace("\r\n", "\n"), run.stderr), (want, b""),
+                                         "under " + version)

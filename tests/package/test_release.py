@@ -1,29 +1,25 @@
-#!/usr/bin/python3
-"""The release, made twice from copies of the source tree in two different
-folders (one whose name holds a space and a quote) and time zones: every file
-must be byte-identical, checksums must match, README.txt must have CR LF line
-ends, the executables must be the very ones the Windows builds' tests
-checked, and the manifests, SBOM and notices must match the files. Run from the top of the source tree, after
-the windows and windows-x86 builds."""
+"""The release of this checkout and one made from a copy of it in another
+folder (whose name holds a space and a quote) and time zone: every file
+byte-identical; the zip's entries and checksums, README.txt's CR LF line ends,
+the executables the very ones the Windows builds' tests checked; the
+manifests, SBOM and notices true to the files."""
 import hashlib
 import io
 import json
 import os
 import subprocess
-import sys
-import tempfile
+import unittest
 import zipfile
 
 import pefile
 import yaml
 
 import sbom_check
-from checks import report
+import shared_release
+from shared_release import URL
 from untrusted import read_zip
-from source_tree import copy_tree, make_release
 from verify_msi import MACHINES
 
-URL = "https://downloads.invalid/portcheck/1.0.0"
 WINGET = "manifests/winget/manifests/z/Zelnar/PortCheck/1.0.0/"
 SCOOP = "manifests/scoop/bucket/portcheck.json"
 # The fields each manifest must have (winget 1.6.0's schemas, Scoop's).
@@ -39,27 +35,27 @@ REQUIRED = {
 }
 
 
-def release(folder, env):
-    """{path under dist/: bytes} of a release made in a copy of the tree."""
-    copy_tree(folder)
-    dist = make_release(folder, env, "--download-url", URL)
+def contents(files) -> dict:
+    """{path under dist/: bytes}."""
     made = {}
-    for here, _, names in os.walk(dist):
-        for name in names:
-            with open(os.path.join(here, name), "rb") as f:
-                made[os.path.relpath(os.path.join(here, name), dist)] = f.read()
+    for name, path in files.items():
+        if os.path.isdir(path):
+            for here, _, names in os.walk(path):
+                for inner in names:
+                    with open(os.path.join(here, inner), "rb") as f:
+                        made[os.path.relpath(os.path.join(here, inner),
+                                             os.path.dirname(path))] = f.read()
+        else:
+            with open(path, "rb") as f:
+                made[name] = f.read()
     return made
 
 
-def sbom_problems(made, work):
+def sbom_problems(made):
     """The SBOM validates against CycloneDX 1.6 and its hashes are the files';
     a broken copy does not validate."""
-    check = sbom_check.validator(work)
-    path = os.path.join(work, "release.zip")
-    with open(path, "wb") as f:
-        f.write(made["portcheck-1.0.0-windows.zip"])
-    _, files, _, _ = read_zip(path)
-    files = dict(made, **{name: data for name, data in files.items()})
+    check = shared_release.sbom_validator()
+    files = dict(made, **read_zip(shared_release.zip_path()).files)
     text = made["portcheck-1.0.0-windows.cdx.json"].decode("utf-8")
     problems = sbom_check.problems(check, text, files)
     names = {c["name"] for c in json.loads(text)["components"]}
@@ -75,8 +71,8 @@ def sbom_problems(made, work):
 def drift_problems(folder):
     """The notices agree with the release build's linker maps, and a notices
     text with a runtime member gone, or one added, does not."""
-    maps = ["x64", os.path.join(folder, "build", "release-x64", "portcheck.map"),
-            "x86", os.path.join(folder, "build", "release-x86", "portcheck.map")]
+    maps = [part for arch in ("x64", "x86") for part in (
+        arch, os.path.join(folder, "build", "release-" + arch, "portcheck.map"))]
     with open("THIRD-PARTY-NOTICES.txt") as f:
         notices = f.read()
     problems = []
@@ -173,28 +169,35 @@ def content_problems(data):
     return problems
 
 
-def main():
-    epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], check=True,
-                           capture_output=True, text=True).stdout.strip()
-    env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
-    with tempfile.TemporaryDirectory() as work:
-        first = release(os.path.join(work, "one"), env)
-        second = release(os.path.join(work, "it's a second", "folder"), dict(env, TZ="Asia/Tokyo"))
-        drift = drift_problems(os.path.join(work, "one"))
-        sbom = sbom_problems(first, work)
-    zip_name = next(name for name in first if name.endswith("-windows.zip"))
-    return report([("the two releases are byte-identical", [
-                        "%s differs" % name for name in sorted(set(first) | set(second))
-                        if first.get(name) != second.get(name)]),
-                   ("the zip's contents", content_problems(first[zip_name])),
-                   ("the full record of the build lies beside the zip", [
-                       "%s.buildinfo does not record %s" % (zip_name[:-4], package)
-                       for package in ("built-with cmake ", "built-with zlib1g", "commit ")
-                       if package.encode() not in first.get(zip_name[:-4] + ".buildinfo", b"")]),
-                   ("the manifests", manifest_problems(first)),
-                   ("the notices state what is linked, and drift is caught", drift),
-                   ("the SBOM", sbom)])
+class Release(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.made = contents(shared_release.release())
+        copy = os.path.join(shared_release.work(), "it's a second", "folder")
+        shared_release.copy_tree(copy, with_git=True)
+        cls.second = contents(shared_release.make_release(
+            copy, copy, dict(os.environ, TZ="Asia/Tokyo")))
+        cls.zip_name = os.path.basename(shared_release.zip_path())
 
+    def test_made_twice_byte_identical(self):
+        self.assertEqual(sorted(self.made), sorted(self.second))
+        for name in self.made:
+            with self.subTest(name):
+                self.assertTrue(self.made[name] == self.second[name], "%s differs" % name)
 
-if __name__ == "__main__":
-    sys.exit(main())
+    def test_zip_contents(self):
+        self.assertEqual(content_problems(self.made[self.zip_name]), [])
+
+    def test_full_record_beside_the_zip(self):
+        record = self.made.get(self.zip_name[:-4] + ".buildinfo", b"")
+        for line in ("built-with cmake ", "built-with zlib1g", "commit "):
+            self.assertIn(line.encode(), record)
+
+    def test_manifests(self):
+        self.assertEqual(manifest_problems(self.made), [])
+
+    def test_notices_state_what_is_linked(self):
+        self.assertEqual(drift_problems(os.path.join(shared_release.work(), "release")), [])
+
+    def test_sbom(self):
+        self.assertEqual(sbom_problems(self.made), [])

@@ -1,10 +1,10 @@
-#!/usr/bin/python3
 """The real executable against Wine's own SetupAPI, over device databases
-written into a Wine prefix: stdout byte for byte, stderr empty, exit status."""
+written into a Wine prefix: stdout byte for byte, stderr empty, exit status.
+CTest names the executable in PORTCHECK_EXE and the prefix in WINEPREFIX."""
 import os
 import subprocess
-import sys
 import tempfile
+import unittest
 
 from wine_registry import (WINE, FIXTURE_ENUMERATORS, PORTS_CLASS as PORTS,
                            load_registry_file, registry_file)
@@ -77,34 +77,23 @@ CASES = [
 ]
 
 
-def main():
-    """Arguments: the executable, the Wine prefix, and optionally the title of
-    the one case to run."""
-    exe, prefix = sys.argv[1], sys.argv[2]
-    cases = [case for case in CASES if sys.argv[3:] in ([], [case[0]])]
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-    passed = failed = 0
-    with tempfile.TemporaryDirectory() as work:
-        for title, version, devices, args, stdout, status in cases:
-            load_registry_file(registry_file(FIXTURE_ENUMERATORS, devices, version), work, env)
-            run = subprocess.run(WINE + [exe] + args, env=env, stdin=subprocess.DEVNULL,
-                                 capture_output=True)
-            want = stdout.replace("\n", "\r\n").encode("ascii")
-            problems = []
-            if run.stdout != want:
-                problems.append("stdout %r, want %r" % (run.stdout, want))
-            if run.stderr:
-                problems.append("stderr %r" % run.stderr)
-            if run.returncode != status:
-                problems.append("status %d, want %d" % (run.returncode, status))
-            if problems:
-                failed += 1
-                print("FAILED: %s\n  %s" % (title, "\n  ".join(problems)))
-            else:
-                passed += 1
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed or not cases else 0
+def case_problems(exe, env, title, work) -> list:
+    """Runs the case of that title with the executable in the prefix env names."""
+    _, version, devices, args, stdout, status = next(c for c in CASES if c[0] == title)
+    load_registry_file(registry_file(FIXTURE_ENUMERATORS, devices, version), work, env)
+    run = subprocess.run(WINE + [exe] + args, env=env, stdin=subprocess.DEVNULL,
+                         capture_output=True)
+    want = stdout.replace("\n", "\r\n").encode("ascii")
+    return ([] if run.stdout == want else ["stdout %r, want %r" % (run.stdout, want)]) + \
+        (["stderr %r" % run.stderr] if run.stderr else []) + \
+        ([] if run.returncode == status else ["status %d, want %d" % (run.returncode, status)])
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+class EndToEnd(unittest.TestCase):
+    def test_cases(self):
+        env = dict(os.environ, WINEDEBUG="-all")
+        with tempfile.TemporaryDirectory() as work:
+            for case in CASES:
+                with self.subTest(case[0]):
+                    self.assertEqual(case_problems(os.environ["PORTCHECK_EXE"], env, case[0],
+                                                   work), [])

@@ -2,7 +2,7 @@
 change to a genuine release zip or package, made here, with the status it must give and a
 word its message must hold. Every case also runs under a 200 MB memory
 limit, and must print no control character and no traceback. Used by
-tests/signing_test.py, which has the genuine zips and the throwaway key."""
+test_signing.py, which has the genuine zips and the throwaway key."""
 import io
 import os
 import random
@@ -433,9 +433,9 @@ def msi_bytes_of(unsigned, architecture):
                      plain, epoch)
 
 
-def problems(work, unsigned, signed, packages, key, ca, impostor, other_commit):
-    """Every case run against the unsigned zip as reference; a list of problems."""
-    found = []
+def verdicts(work, unsigned, signed, packages, key, ca, impostor, other_commit):
+    """(title, the case's download, what is wrong with its verdict or None) of
+    every case, run against the unsigned zip as reference."""
     for number, (title, data, status, word, options, env) in enumerate(
             [case + ([], None) for case in cases(work, unsigned, signed, packages, key, impostor,
                                                  other_commit)]
@@ -449,12 +449,11 @@ def problems(work, unsigned, signed, packages, key, ca, impostor, other_commit):
         try:  # a case with its own environment runs as a user would, with no reference
             done = verify(path, None if env else unsigned, options, env)
         except subprocess.TimeoutExpired:
-            found.append("%s: no verdict within a minute" % title)
+            yield title, path, "no verdict within a minute"
             continue
         said = done.stdout + done.stderr
         controls = [c for c in said if (c < 0x20 and c != 0x0A) or c > 0x7E]
-        if done.returncode != status or word not in said or controls or b"Traceback" in said:
-            found.append("%s: status %d (want %d), %r %s in:\n%s" % (
-                title, done.returncode, status, word,
-                "missing" if word not in said else "found", said.decode("ascii", "replace")))
-    return found
+        wrong = done.returncode != status or word not in said or controls or b"Traceback" in said
+        yield title, path, "status %d (want %d), %r %s in:\n%s" % (
+            done.returncode, status, word, "missing" if word not in said else "found",
+            said.decode("ascii", "replace")) if wrong else None
