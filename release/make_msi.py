@@ -51,7 +51,8 @@ TABLES = [
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES "
     "('WriteEnvironmentStrings', 5200)",
     # Apps & Features' install location: the folder as resolved (type 51
-    # sets a property), after CostFinalize and before RegisterProduct.
+    # sets a property), after CostFinalize and before RegisterProduct. (wixl
+    # writes a SetProperty as type 2099 at the end of the sequence.)
     "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
     "('SetInstallLocation', 51, 'ARPINSTALLLOCATION', '[INSTALLDIR]')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES "

@@ -59,6 +59,7 @@ mmdebstrap --quiet --variant=apt --include="$packages" bookworm "$work/root" "$@
   exit 2
 }
 echo "Installing the recorded versions where the archive still has them..." >&2
+# One package at a time: a version the archive dropped does not stop the others.
 : >"$work/unavailable"
 sed -n 's/^built-with //p' "$work/recorded" | while read -r package version; do
   bwrap --bind "$work/root" / --dev /dev --proc /proc --tmpfs /tmp \

@@ -22,12 +22,13 @@ class WrongArguments(unittest.TestCase):
                                   ("verify/verify_release.py", ["--ca-file", "", "a.zip"]),
                                   ("verify/verify_release.py", ["--commit", "x", "a.zip", "b.zip"]),
                                   ("verify/msi_streams.py", ["a.msi"])):
-            done = subprocess.run([sys.executable, "-B", os.path.join(TOP, module)]
-                                  + arguments, capture_output=True, text=True,
-                                  stdin=subprocess.DEVNULL)
-            self.assertEqual(done.returncode, 2, module)
-            self.assertIn("usage", done.stderr.lower(), module)
-            self.assertNotIn("Traceback", done.stderr, module)
+            with self.subTest(module, arguments=arguments):
+                done = subprocess.run([sys.executable, "-B", os.path.join(TOP, module)]
+                                      + arguments, capture_output=True, text=True,
+                                      stdin=subprocess.DEVNULL)
+                self.assertEqual(done.returncode, 2)
+                self.assertIn("usage", done.stderr.lower())
+                self.assertNotIn("Traceback", done.stderr)
 
 
 if __name__ == "__main__":
