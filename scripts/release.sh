@@ -20,21 +20,27 @@ if [ "${1:-}" = --download-url ]; then
   [ $# -ge 2 ] || usage
   url=$2
   shift 2
-  # The describe step's own check, made now rather than after the builds.
-  PYTHONPATH=$(dirname "$0")/../release /usr/bin/python3 -B -c \
-    'import make_manifests, sys; make_manifests.download_url(sys.argv[1])' "$url" 2>/dev/null ||
-    usage
 fi
 case ${1:-} in
   -*) usage ;;
 esac
 [ $# -le 1 ] || usage
 out=${1:-$(dirname "$0")/..}
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
+case $out in
+  /*) ;;
+  *) out=$(pwd)/$out ;;
+esac
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 ensure_packages $PORTCHECK_RELEASE_PACKAGES
+# The describe step's own check of the address, made before the builds.
+[ -z "$url" ] || /usr/bin/python3 -B -c 'import argparse, sys, make_manifests
+try:
+    make_manifests.download_url(sys.argv[1])
+except argparse.ArgumentTypeError:
+    sys.exit(1)' "$url" || usage
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 # Two runs into one folder would build over each other. The lock is on the
 # folder itself, so it leaves nothing behind.
