@@ -1,7 +1,7 @@
 #!/bin/sh
 # make DIR:  a fresh Wine prefix in DIR, its server left up.
-# up DIR:    the prefix's server, started detached, so that it holds no
-#            caller's output open and serves every later wine call at once.
+# up DIR:    the prefix's server and services, started detached, so that
+#            they hold no caller's output open and serve every later call.
 # down DIR:  ends that server.
 # With PORTCHECK_WINE_ARCH=x86, of the Wine that also runs 32-bit programs
 # (scripts/wine.sh).
@@ -29,6 +29,8 @@ case $action in
   up)
     # Refused when the prefix's server is already up, which is as good.
     sh "$wine" --server -p >/dev/null 2>&1 </dev/null || true
+    # Its services too: started by a later call, they would hold its output open.
+    sh "$wine" wineboot >/dev/null 2>&1 </dev/null
     ;;
   down)
     sh "$wine" --server -k >/dev/null 2>&1
