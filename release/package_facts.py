@@ -18,6 +18,7 @@ class Architecture(NamedTuple):
     program_files: str  # Windows Installer's folder for it
     win64: bool
     scoop: str          # the Scoop manifest's key
+    preset: str         # the CMake preset whose tests run this build
 
     @property
     def cpu(self) -> str:
@@ -25,11 +26,13 @@ class Architecture(NamedTuple):
         return self.triple.split("-")[0]
 
 
-# The one table of architectures: a third is one row here and its toolchain
-# file under cmake/.
+# The one table of architectures: a third is one row here, its toolchain
+# file under cmake/ and its preset in CMakePresets.json.
 ARCHITECTURES = {a.name: a for a in (
-    Architecture("x64", "x86_64-w64-mingw32", 0x8664, "ProgramFiles64Folder", True, "64bit"),
-    Architecture("x86", "i686-w64-mingw32", 0x14C, "ProgramFilesFolder", False, "32bit"),
+    Architecture("x64", "x86_64-w64-mingw32", 0x8664, "ProgramFiles64Folder", True, "64bit",
+                 "windows"),
+    Architecture("x86", "i686-w64-mingw32", 0x14C, "ProgramFilesFolder", False, "32bit",
+                 "windows-x86"),
 )}
 
 

@@ -18,7 +18,7 @@ import sbom_check
 import shared_release
 from shared_release import URL
 from untrusted import read_zip
-from verify_msi import MACHINES
+from package_facts import ARCHITECTURES
 
 WINGET = "manifests/winget/manifests/z/Zelnar/PortCheck/1.0.0/"
 SCOOP = "manifests/scoop/bucket/portcheck.json"
@@ -157,12 +157,11 @@ def content_problems(data):
     readme = files["README.txt"]
     if readme.count(b"\n") != readme.count(b"\r\n") or b"\r\n" not in readme:
         problems.append("README.txt line ends are not all CR LF")
-    for arch, tested in (("x64", "build/windows/portcheck.exe"),
-                         ("x86", "build/windows-x86/portcheck.exe")):
+    for arch, facts in ARCHITECTURES.items():
         image = files[arch + "/portcheck.exe"]
-        machine = {name: number for number, name in MACHINES.items()}[arch]
-        if pefile.PE(data=image).FILE_HEADER.Machine != machine:
-            problems.append("%s executable is not for machine %#x" % (arch, machine))
+        tested = os.path.join("build", facts.preset, "portcheck.exe")
+        if pefile.PE(data=image).FILE_HEADER.Machine != facts.machine:
+            problems.append("%s executable is not for machine %#x" % (arch, facts.machine))
         with open(tested, "rb") as f:
             if f.read() != image:
                 problems.append("%s executable differs from %s" % (arch, tested))

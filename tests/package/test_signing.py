@@ -12,12 +12,12 @@ import hostile_zips
 import sbom_check
 import shared_release
 from shared_release import BOTH, run
+from package_facts import ARCHITECTURES
 from untrusted import read_zip
 from zip_layout import EXECUTABLES, checksums
 import test_end_to_end
 import test_image
 
-BUILDS = {"x64/portcheck.exe": "build/windows", "x86/portcheck.exe": "build/windows-x86"}
 E2E_CASE = "probes of both patterns among other devices"
 OPENSSL_CONFIG = """[req]
 distinguished_name = dn
@@ -116,7 +116,8 @@ def signed_executable_problems(work, ca, prefix):
         exe = os.path.join(work, name.replace("/", "-"))
         with open(exe, "wb") as f:
             f.write(files[name])
-        with open(os.path.join(BUILDS[name], "image_test_arguments.txt")) as f:
+        preset = ARCHITECTURES[name.split("/")[0]].preset
+        with open(os.path.join("build", preset, "image_test_arguments.txt")) as f:
             problems += ["%s, signed: %s" % (name, p)
                          for p in test_image.image_problems(exe, *f.read().split())]
         problems += ["%s, signed: %s" % (name, p) for p in test_end_to_end.case_problems(
