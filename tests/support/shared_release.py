@@ -61,7 +61,7 @@ def copy_tree(to, with_git=False) -> None:
     for name in filter(None, files.split("\0")):
         if os.path.isfile(name):
             os.makedirs(os.path.join(to, os.path.dirname(name)), exist_ok=True)
-            shutil.copyfile(name, os.path.join(to, name))
+            shutil.copy(name, os.path.join(to, name))
     if with_git:
         shutil.copytree(".git", os.path.join(to, ".git"), symlinks=True)
 
