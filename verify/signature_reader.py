@@ -75,7 +75,8 @@ class Signature:
 
     def detached(self) -> bytes:
         """The SignedData with id-data and no content, as OpenSSL checks a
-        signature over detached content."""
+        signature over detached content (OpenSSL 3.0 cannot check Authenticode's
+        as it stands: its content is a SEQUENCE, not an OCTET STRING)."""
         info = cms.ContentInfo.load(self.der)
         info["content"]["encap_content_info"] = cms.ContentInfo({"content_type": "data"})
         return info.dump()

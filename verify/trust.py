@@ -131,6 +131,7 @@ def written(work: str, name: str, certificates: list) -> str:
 def verified(leaf, intermediates: list, anchor, at, work: str) -> Optional[str]:
     """None when OpenSSL validates exactly this chain (at the time at: a
     datetime, None for now, "any" for no time); else its reason."""
+    # OpenSSL 3.0 has no code-signing purpose, and "any" checks no usage: usage_problem does.
     command = ["verify", "-partial_chain", "-check_ss_sig", "-purpose", "any", "-CAfile",
                written(work, "anchor.pem", [anchor])]
     if intermediates:
