@@ -433,7 +433,7 @@ def msi_bytes_of(unsigned, architecture):
                      plain, epoch)
 
 
-def verdicts(work, unsigned, signed, packages, key, ca, impostor, other_commit):
+def verdicts(work, unsigned, signed, packages, key, impostor, other_commit):
     """(title, the case's download, what is wrong with its verdict or None) of
     every case, run against the unsigned zip as reference."""
     for number, (title, data, status, word, options, env) in enumerate(

@@ -31,7 +31,6 @@ keyUsage = critical,digitalSignature
 extendedKeyUsage = codeSigning
 """
 SUBJECT = "/O=Throwaway Test Signer/CN=Zelnar Port Check Test Signing"
-SIGNER = "CN=Zelnar Port Check Test Signing,O=Throwaway Test Signer"
 
 
 def make_key(work):
@@ -242,7 +241,7 @@ class Signing(unittest.TestCase):
     def test_hostile_downloads(self):
         for title, path, problem in hostile_zips.verdicts(
                 self.work, self.unsigned, self.signed, os.path.join(self.work, "signed-msi"),
-                self.key, self.ca, impostor(self.work, self.unsigned), self.genuine):
+                self.key, impostor(self.work, self.unsigned), self.genuine):
             with self.subTest(title):
                 self.assertIsNone(problem)
 
