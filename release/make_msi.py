@@ -223,7 +223,7 @@ def msi_bytes(version: str, architecture: str, image: bytes, texts: dict,
             return f.read()
 
 
-def packages(top: str, files: dict, epoch: int) -> list:
+def packages(top: str, files: dict, epoch: int) -> dict:
     """{file name: bytes} of both architectures' packages for a release's files."""
     version = version_of(top)
     return {msi_name(version, architecture): msi_bytes(

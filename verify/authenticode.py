@@ -103,7 +103,7 @@ def attached_to(built: bytes, der: bytes, work: str) -> bytes:
     path = os.path.join(work, "signature.der")
     with open(path, "wb") as f:
         f.write(der)
-    return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True)[0]
+    return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True).data
 
 
 def unsigned_problems(label: str, anchors: Optional[trust.Anchors]) -> list:

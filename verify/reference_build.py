@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import sys
+from typing import NamedTuple
 
 from tools import run_tool
 
@@ -55,8 +56,12 @@ def exported(wanted: str, with_changes: bool, source: str) -> None:
             os.unlink(copy)
 
 
-def reference_zip(commit: str, work: str) -> tuple:
-    """(the reference zip's path, the folder it was built from)."""
+class Reference(NamedTuple):
+    zip_path: str
+    source: str  # the checkout it was built from
+
+
+def reference_zip(commit: str, work: str) -> Reference:
     wanted = wanted_commit(commit)
     source = os.path.join(work, "src")
     exported(wanted, not commit, source)
@@ -68,4 +73,4 @@ def reference_zip(commit: str, work: str) -> tuple:
         said = (made.stdout + made.stderr).splitlines()
         raise NoReference("the release of commit %s could not be built:\n%s" % (
             wanted, "\n".join(said[-20:])))
-    return made.stdout.splitlines()[-1], source
+    return Reference(made.stdout.splitlines()[-1], source)

@@ -4,15 +4,28 @@ osslsigncode run over a file in a work folder."""
 import hashlib
 import os
 import struct
+from typing import NamedTuple, Optional
 
 from tools import run_tool
 from untrusted import NotARelease
 
 
-def certificate_table(image: bytes) -> tuple:
-    """Where a PE image keeps its checksum and its certificate table:
-    (checksum's offset, the table's directory entry's offset, the table's
-    offset, its size); raises NotARelease when it is no PE image."""
+class CertificateTable(NamedTuple):
+    """Where a PE image keeps its checksum and its certificate table."""
+    checksum: int   # the header checksum's offset
+    directory: int  # the table's directory entry's offset
+    offset: int     # the table's own offset and size
+    size: int
+
+
+class Made(NamedTuple):
+    """What osslsigncode made of a file (None when it made nothing), and said."""
+    data: Optional[bytes]
+    said: str
+
+
+def certificate_table(image: bytes) -> CertificateTable:
+    """Raises NotARelease when the image is no PE image."""
     try:
         header = struct.unpack_from("<I", image, 0x3C)[0]
         if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
@@ -23,7 +36,7 @@ def certificate_table(image: bytes) -> tuple:
         offset, size = struct.unpack_from("<II", image, directory)
     except (struct.error, KeyError):
         raise NotARelease("not a Windows executable") from None
-    return optional + 64, directory, offset, size
+    return CertificateTable(optional + 64, directory, offset, size)
 
 
 def signature(image: bytes) -> bytes:
@@ -62,7 +75,7 @@ def package_digest(package: bytes, algorithm: str, work: str) -> bytes:
     # Here, not at the top: signing a release imports this module too, and
     # needs no ASN.1 library.
     from signature_reader import Unreadable, read_content
-    made, _ = osslsigncode("extract-data", ["-h", algorithm], package, work)
+    made = osslsigncode("extract-data", ["-h", algorithm], package, work).data
     try:
         return None if made is None else read_content(made)["digest"].native
     except Unreadable:
@@ -70,12 +83,11 @@ def package_digest(package: bytes, algorithm: str, work: str) -> bytes:
 
 
 def osslsigncode(command: str, options: list, data: bytes, work: str,
-                 any_status: bool = False) -> tuple:
-    """(the file that `osslsigncode COMMAND OPTIONS -in -out` makes of data
-    (an image or a package: it reads which from the bytes), or None; what it
-    printed). Works in the folder work. With any_status, a file written is
-    taken whatever the status (attach-signature writes it, then fails on a
-    chain it cannot trust)."""
+                 any_status: bool = False) -> Made:
+    """What `osslsigncode COMMAND OPTIONS -in -out` makes of data (an image or a package: it
+    reads which from the bytes). Works in the folder work. With any_status, a file written is
+    taken whatever the status (attach-signature writes it, then fails on a chain it cannot
+    trust)."""
     given, made = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
     with open(given, "wb") as f:
         f.write(data)
@@ -83,6 +95,6 @@ def osslsigncode(command: str, options: list, data: bytes, work: str,
         os.unlink(made)
     run = run_tool(["osslsigncode", command] + options + ["-in", given, "-out", made], text=True)
     if (run.returncode != 0 and not any_status) or not os.path.exists(made):
-        return None, run.stdout + run.stderr
+        return Made(None, run.stdout + run.stderr)
     with open(made, "rb") as f:
-        return f.read(), run.stdout + run.stderr
+        return Made(f.read(), run.stdout + run.stderr)

@@ -87,8 +87,9 @@ class Entries(NamedTuple):
 
 
 def read_entries(path: str) -> Entries:
-    """The entries of a zip that may have been made to do harm: bounded in size, count and method before anything is
-    inflated, and every malformed file reported as NotARelease in one line."""
+    """The entries of a zip that may have been made to do harm: bounded in size, count and
+    method before anything is inflated, and every malformed file reported as NotARelease in one
+    line."""
     label = shown(path)
     data = read_bounded(path, label)
     try:

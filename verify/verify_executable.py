@@ -23,7 +23,7 @@ def executable_check(name: str, image: bytes, built: bytes, source: str, anchors
         return Findings([], ["%s: unsigned; DIFFERS from %s's build" % (name, source)])
     found = []
     if attached_to(built, der, work) != image:
-        unsigned, _ = osslsigncode("remove-signature", [], image, work)
+        unsigned = osslsigncode("remove-signature", [], image, work).data
         if unsigned is not None and unsigned != built:
             found.append("%s: without its signature, DIFFERS from %s's build" % (name, source))
         else:

@@ -138,11 +138,11 @@ def main(arguments: list) -> int:
                 source = "the reference zip %s" % shown(os.path.basename(given.reference))
                 return checked(given.download, given.reference, source, source, True, anchors,
                                work)
-            reference_path, folder = reference_zip(given.commit, work)
-            commit = checkout_commit(folder)
+            reference = reference_zip(given.commit, work)
+            commit = checkout_commit(reference.source)
             source = "commit %s" % commit[:12] if given.commit else "this checkout"
-            return checked(given.download, reference_path, source, "%s (commit %s, built from a "
-                           "clean export)" % (source, commit), False, anchors, work)
+            return checked(given.download, reference.zip_path, source, "%s (commit %s, built from "
+                           "a clean export)" % (source, commit), False, anchors, work)
     except (NoWorkFolder, NoReference) as error:
         return complain(error)
 
