@@ -89,8 +89,8 @@ def compared(download: str, reference_path: str, source: str, named_reference: b
     refuse_unless_regular(download)
     if is_package(download):
         return verify_msi.differences(download, release, source, anchors, work)
-    return verify_zip.differences(read_entries(download), reference, source, named_reference,
-                                  anchors, work)
+    return verify_zip.differences(read_entries(download), reference, release, source,
+                                  named_reference, anchors, work)
 
 
 def verdict(findings: Findings, source: str, anchors) -> int:

@@ -8,7 +8,7 @@ import zipfile
 
 from build_info import parse
 from authenticode import Findings
-from untrusted import Entries, NotARelease, read_zip, shown
+from untrusted import Entries, NotARelease, Release, shown
 from verify_executable import executable_check
 from zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
 
@@ -102,13 +102,13 @@ def layout_differences(top: str, reference_top: str, files: dict, wanted: dict, 
     return found
 
 
-def differences(download: Entries, reference: Entries, source: str, given: str, anchors,
-                work: str) -> Findings:
-    """Every way the download is not what the reference's maker makes."""
+def differences(download: Entries, reference: Entries, release: Release, source: str,
+                given: str, anchors, work: str) -> Findings:
+    """Every way the download is not what the reference's maker makes; the
+    reference as read, and as the release it was proven to be."""
     data, comment, entries = download
     reference_entries = reference.entries
-    epoch = read_zip("the reference", reference_entries).epoch
-    reference_top = reference_entries[0][0].filename.split("/")[0]
+    epoch, reference_top = release.epoch, release.top
     names = [info.filename for info, _ in entries]
     top = names[0].split("/")[0] if names else ""
     outside = [n for n in names if not TOP_FOLDER.fullmatch(top) or not n.startswith(top + "/")]
