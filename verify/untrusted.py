@@ -50,14 +50,15 @@ def refuse_unless_regular(path: str) -> None:
         raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
 
 
-def read_bounded(path: str, label: str) -> bytes:
-    """The bytes of a regular file of at most LIMIT_ZIP bytes."""
+def read_bounded(path: str, label: str, kind: str = "a release zip") -> bytes:
+    """The bytes of a regular file of at most LIMIT_ZIP bytes; label names it
+    in a refusal, kind says what it should be."""
     refuse_unless_regular(path)
     try:
         size = os.path.getsize(path)
         if size > LIMIT_ZIP:
-            raise NotARelease("%s is %d bytes; a release zip is a few tens of KiB, and none over "
-                              "%d bytes is read" % (label, size, LIMIT_ZIP))
+            raise NotARelease("%s is %d bytes; %s is a few tens of KiB, and none over %d bytes "
+                              "is read" % (label, size, kind, LIMIT_ZIP))
         with open(path, "rb") as f:
             return f.read(LIMIT_ZIP + 1)
     except OSError as error:

@@ -16,7 +16,7 @@ from authenticode import Findings, attached_to, judge, signer_verdict, unsigned_
 from make_msi import TEXTS, msi_bytes
 from package_facts import ARCHITECTURES, version_of
 from tools import run_tool
-from untrusted import LIMIT_ENTRY, LIMIT_ZIP, NotARelease, Release, shown
+from untrusted import LIMIT_ENTRY, NotARelease, Release, read_bounded, shown
 from verify_executable import executable_check
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
@@ -84,12 +84,7 @@ def cabinet_files(cab: bytes) -> dict:
 
 def read_package(path: str) -> bytes:
     """The package's bytes, bounded; NotARelease when it is no compound file."""
-    size = os.path.getsize(path)
-    if size > LIMIT_ZIP:
-        raise NotARelease("it is %d bytes; a package is a few tens of KiB, and none over %d bytes "
-                          "is read" % (size, LIMIT_ZIP))
-    with open(path, "rb") as f:
-        package = f.read(LIMIT_ZIP + 1)
+    package = read_bounded(path, "it", "a package")
     if package[:8] != OLE_MAGIC:
         raise NotARelease("it is neither a zip nor a Windows Installer package")
     return package

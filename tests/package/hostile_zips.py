@@ -256,6 +256,7 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
          b"a second signer"),
         ("a package that is no package", OLE_MAGIC + bytes(600), 2,
          b"not a readable Windows Installer package"),
+        ("a package of 5 MiB", OLE_MAGIC + bytes(5 << 20), 2, b"a package is a few tens of KiB"),
         ("a package's compound file cut short", unsigned_package[:3000], 2,
          b"not a readable Windows Installer package (its compound file"),
         ("a package with more than 64 streams", with_streams(unsigned_package, 65, work), 2,
