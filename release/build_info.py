@@ -16,8 +16,6 @@ import shutil
 from package_facts import ARCHITECTURES
 from tools import run_tool
 
-TRIPLES = tuple(a.triple for a in ARCHITECTURES.values())
-
 
 def run(*command, folder=None, any_status=False) -> str:
     """What a command printed, or "" when it failed or could not start."""
@@ -39,7 +37,7 @@ def checkout_commit(folder: str) -> str:
 def toolchain_files() -> list:
     """The files of the tools whose output is the executables."""
     files = []
-    for triple in TRIPLES:
+    for triple in (a.triple for a in ARCHITECTURES.values()):
         compiler = triple + "-g++-posix"
         files += [shutil.which(compiler) or "", shutil.which(triple + "-windres") or ""]
         files += [run(compiler, "-print-prog-name=" + name) for name in ("cc1plus", "ld", "as")]

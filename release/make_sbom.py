@@ -21,8 +21,6 @@ from package_facts import ARCHITECTURES, facts, msi_name, version_of
 from untrusted import Release
 from zip_layout import EXECUTABLES
 
-# Debian names the mingw-w64 packages by processor: x86-64, i686.
-TRIPLES = {a.name: a.cpu.replace("_", "-") for a in ARCHITECTURES.values()}
 LICENSES = {"mingw-w64 runtime": "ZPL-2.1 AND LicenseRef-public-domain",
             "libgcc": "GPL-3.0-or-later WITH GCC-exception-3.1"}
 PACKAGES = {"mingw-w64 runtime": "mingw-w64-%s-dev", "libgcc": "gcc-mingw-w64-%s-posix"}
@@ -63,7 +61,8 @@ def executable_components(files: dict, tools: dict) -> tuple:
         architecture = name.split("/")[0]
         needs = []
         for owner, parts in sorted(linked.get(architecture, {}).items()):
-            package = PACKAGES[owner] % TRIPLES[architecture]
+            # Debian names the mingw-w64 packages by processor: x86-64, i686.
+            package = PACKAGES[owner] % ARCHITECTURES[architecture].cpu.replace("_", "-")
             reference = "%s:%s" % (package, architecture)
             needs.append(reference)
             components.append({
