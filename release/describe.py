@@ -12,7 +12,7 @@ import sys
 
 import make_manifests
 import make_sbom
-from package_facts import ARCHITECTURES, msi_name, sbom_name, sums_name, version_of
+from package_facts import sbom_name, sums_name, version_of
 from safe_output import end_cleanly_on_signals, finish_output, open_output
 from untrusted import Release, read_zip
 
@@ -25,11 +25,10 @@ def write(path: str, data: bytes) -> str:
 
 def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:
     """(the sums file's path, its bytes): the sums of every file a user can
-    download in the set in folder (the zip, both MSIs and the SBOM), by name."""
+    download in the set in folder (the SBOM's downloads, and the SBOM), by name."""
     version = version_of(release.top)
     sbom = sbom_name(zip_path)
-    names = sorted([os.path.basename(zip_path)] + [msi_name(version, architecture, signed)
-                                                   for architecture in ARCHITECTURES]
+    names = sorted(make_sbom.downloads(zip_path, folder, version, signed)
                    + ([sbom] if os.path.exists(os.path.join(folder, sbom)) else []))
     lines = []
     for name in names:

@@ -39,13 +39,17 @@ def purl(package: bytes, version: str) -> str:
         "arch=%s&" % architecture if architecture else "")
 
 
-def file_components(zip_path: str, folder: str, version: str, signed: bool) -> list:
-    """The files a user downloads in the set: the zip, and the MSIs where they exist."""
-    downloads = [os.path.basename(zip_path)] + [
+def downloads(zip_path: str, folder: str, version: str, signed: bool) -> list:
+    """The names of the files a user downloads in the set in folder: the zip,
+    and the MSIs where they exist."""
+    return [os.path.basename(zip_path)] + [
         name for name in (msi_name(version, a, signed) for a in ARCHITECTURES)
         if os.path.exists(os.path.join(folder, name))]
+
+
+def file_components(zip_path: str, folder: str, version: str, signed: bool) -> list:
     components = []
-    for name in downloads:
+    for name in downloads(zip_path, folder, version, signed):
         with open(os.path.join(folder, name), "rb") as g:
             components.append({"type": "file", "bom-ref": "file:" + name, "name": name,
                                "hashes": hashes(g.read())})
