@@ -1,37 +1,30 @@
-"""Whether an Authenticode signature covers a file, and who made it when:
-the signature is read by name (signature_reader.py), held to what a
-release's signature may hold (signature_rules.py), its digest compared with
-the file's own (signed_file.py) and its signer and timestamp judged
-(trust.py). The verdict is a refusal in words, or the lines to show."""
+"""Whether an Authenticode signature covers a file, and who made it when;
+and one executable of a download against the reference build."""
 import os
 from typing import List, NamedTuple, Optional
 
 import signature_rules
 import trust
 from signature_reader import Unreadable, read_signature
-from signed_file import image_digest, osslsigncode, package_digest
+from signed_file import image_digest, osslsigncode, package_digest, signature
 from untrusted import NotARelease, shown
 
+
 class Findings(NamedTuple):
-    """What the checker found in a file: lines to show, and differences
-    (any one of which refuses the download)."""
     lines: List[str]
-    differences: List[str]
+    differences: List[str]  # any one refuses the download
 
 
 class Judgement(NamedTuple):
-    """A signature judged: what is wrong with it, or None; and, when nothing
-    is, the lines that say who signed and when."""
     wrong: Optional[str]
-    lines: List[str]
+    lines: List[str]  # who signed and when, if nothing is wrong
 
 
 OTHER_BYTES = "its signature was made for other bytes: the digest it signs is not this file's"
 
 
 def digest_problem(signature, data: bytes, package: bool, work: str) -> Optional[str]:
-    """None only when the digest computed over this file is the one the
-    signature names; anything else, a tool's failure included, is a refusal."""
+    """None only when this file's digest is the signed one; a tool's failure refuses."""
     algorithm = signature.digest_algorithm["algorithm"].native
     try:
         computed = package_digest(data, algorithm, work) if package else image_digest(
@@ -46,7 +39,6 @@ def digest_problem(signature, data: bytes, package: bool, work: str) -> Optional
 
 def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchors],
           work: str) -> Judgement:
-    """A PE image's or a package's signature der, judged."""
     try:
         signature = read_signature(der)
         wrong = signature_rules.problem(signature)
@@ -73,8 +65,6 @@ def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchor
 
 def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anchors],
                work: str) -> Judgement:
-    """The signer as a claim, or judged against the anchors at the time a
-    trusted timestamp gives, or else now."""
     subject, issuer = trust.names(certificate, work)
     lines = ["  signed by \"%s\", issued by \"%s\"" % (shown(subject), shown(issuer))]
     lines += ["  timestamped %s (%s) by a timestamp that covers this signature; its time is %s"
@@ -97,9 +87,7 @@ def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anch
 
 
 def attached_to(built: bytes, der: bytes, work: str) -> bytes:
-    """built (an image or a package) with the signature der attached the way
-    osslsigncode attaches one, or None. attach-signature writes its output,
-    then fails on a chain it cannot trust, so its status is not looked at."""
+    # attach-signature writes its output, then fails on a chain it cannot trust.
     path = os.path.join(work, "signature.der")
     with open(path, "wb") as f:
         f.write(der)
@@ -107,13 +95,39 @@ def attached_to(built: bytes, der: bytes, work: str) -> bytes:
 
 
 def unsigned_problems(label: str, anchors: Optional[trust.Anchors]) -> list:
-    """The difference an unsigned file makes when a trust anchor was named."""
     return ["%s: not signed, and --ca-file asks for a signature that chains to it" % label] \
         if anchors else []
 
 
 def signer_verdict(label: str, judged: Judgement) -> Findings:
-    """judge()'s answer as the findings for the file label."""
     if judged.wrong:
         return Findings([], ["%s: %s" % (label, judged.wrong)])
     return Findings(judged.lines, [])
+
+
+def executable_check(name: str, image: bytes, built: bytes, source: str, anchors,
+                     work: str) -> Findings:
+    """Unsigned, it must be the build; signed, the build with its signature attached."""
+    try:
+        der = signature(image)
+    except NotARelease:
+        return Findings([], ["%s is not a Windows executable" % name])
+    if der is None:
+        if image == built:
+            return Findings(["%s: unsigned; identical to %s's build" % (name, source)],
+                            unsigned_problems(name, anchors))
+        return Findings([], ["%s: unsigned; DIFFERS from %s's build" % (name, source)])
+    found = []
+    if attached_to(built, der, work) != image:
+        unsigned = osslsigncode("remove-signature", [], image, work).data
+        if unsigned is not None and unsigned != built:
+            found.append("%s: without its signature, DIFFERS from %s's build" % (name, source))
+        else:
+            found.append("%s: its signature is not attached the way osslsigncode attaches one "
+                         "to %s's build (the certificate table or the headers hold other bytes)"
+                         % (name, source))
+    signer = signer_verdict(name, judge(image, der, False, anchors, work))
+    if found or signer.differences:
+        return Findings([], found + signer.differences)
+    return Findings(["%s: signed; the signature covers exactly %s's build" % (name, source)]
+                    + signer.lines, [])

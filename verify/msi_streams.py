@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""Copies the streams of a Windows Installer package into a folder, one file
-each, named by their number, with an index of their names: run by
-verify_msi.py in a process of its own, under a memory limit, because the
-package may have been made to do harm and msitools' library reads it in C.
-Arguments: the package, the folder, the largest stream to copy (bytes)."""
+"""Copies a package's streams into a folder (stream-N, and streams.json),
+in a process of its own under a memory limit: msitools' library reads the
+hostile package in C."""
 import argparse
 import json
 import os
@@ -22,8 +20,7 @@ LIMIT_STREAMS = 64
 
 
 def copy_streams(package: bytes, folder: str, limit: int) -> list:
-    """The streams' names, each stream copied into folder; a reason in words
-    (str) when the package is not one that can be read."""
+    """The streams' names, or a reason (str) when it cannot be read."""
     try:
         database = Libmsi.Database.new(package, Libmsi.DbFlags.READONLY, None)
         query = Libmsi.Query.new(database, "SELECT `Name`, `Data` FROM `_Streams`")

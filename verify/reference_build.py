@@ -1,10 +1,6 @@
-"""The reference a download is compared with, when the user names none: the
-release that scripts/release.sh makes of this checkout (its tracked files as
-they stand, so a change to one is recorded as uncommitted, and nothing
-untracked, such as the download itself saved here), or of a commit of it,
-built with that commit's own build files. Made in a `git clone --shared`
-in the work folder, which borrows the checkout's objects: nothing is
-written into the checkout."""
+"""The release of this checkout's tracked files as they stand (nothing
+untracked, such as the download itself), or of a commit of it, built in a
+`git clone --shared` in the work folder: nothing is written into the checkout."""
 import os
 import re
 import shutil
@@ -19,7 +15,7 @@ COMMIT_NAME = re.compile(r"[0-9A-Za-z._/~^][0-9A-Za-z._/~^-]*")
 
 
 class NoReference(Exception):
-    """No reference can be built; str() says why."""
+    pass
 
 
 def git(*arguments: str, folder: str = TOP):
@@ -27,7 +23,6 @@ def git(*arguments: str, folder: str = TOP):
 
 
 def wanted_commit(commit: str) -> str:
-    """The full name of the commit to build: the one named, or HEAD."""
     named = commit or "HEAD"
     found = git("rev-parse", "--verify", "-q", named + "^{commit}")
     if found.returncode != 0:
@@ -37,8 +32,7 @@ def wanted_commit(commit: str) -> str:
 
 
 def exported(wanted: str, with_changes: bool, source: str) -> None:
-    """The commit checked out at source; with_changes, the checkout's tracked
-    files as they stand copied over it (deleted ones deleted)."""
+    """The commit at source; with_changes, the tracked files as they stand over it."""
     for step in (git("clone", "-q", "--shared", "--no-checkout", TOP, source, folder="."),
                  git("checkout", "-q", "--detach", wanted, folder=source)):
         if step.returncode != 0:

@@ -1,9 +1,5 @@
-"""Reads an Authenticode signature (a DER PKCS#7 SignedData) into a small
-record, by the named structures of asn1crypto (python3-asn1crypto: CMS,
-RFC 3161 and X.509 as Python classes, no C code, kept in Debian). Reading
-judges nothing: signature_rules.py says what a release's signature may hold,
-trust.py who made it and when. The bytes are hostile: everything the library
-cannot read becomes Unreadable with words, never a traceback."""
+"""Reads an Authenticode signature (DER PKCS#7) by asn1crypto's named
+structures, judging nothing; whatever cannot be read is Unreadable."""
 import datetime
 from dataclasses import dataclass, field
 from typing import List, Optional
@@ -16,7 +12,7 @@ COUNTERSIGNATURE = "counter_signature"
 
 
 class Unreadable(Exception):
-    """The bytes are not a signature this reader can read; str() says why."""
+    pass
 
 
 class SpcAttributeTypeAndOptionalValue(core.Sequence):
@@ -28,14 +24,12 @@ class DigestInfo(core.Sequence):
 
 
 class SpcIndirectDataContent(core.Sequence):
-    """What an Authenticode signature signs: the file's digest."""
     _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
 
 
 @dataclass
 class Timestamp:
-    """An unsigned timestamp of a signature: an RFC 3161 token, or a legacy
-    Authenticode countersignature (a SignerInfo over the signature value)."""
+    """An RFC 3161 token, or a legacy countersignature (a SignerInfo)."""
     kind: str
     time: datetime.datetime
     imprint_algorithm: algos.DigestAlgorithm
@@ -49,7 +43,6 @@ class Timestamp:
 
 @dataclass
 class Signature:
-    """An Authenticode signature, read: its parts by name."""
     der: bytes
     signed_data: cms.SignedData
     signer: cms.SignerInfo
@@ -69,22 +62,17 @@ class Signature:
 
     @property
     def signed_content(self) -> bytes:
-        """What the signer's messageDigest is the digest of: the value of
-        SpcIndirectDataContent without its own tag and length."""
+        """What messageDigest digests: the content without its tag and length."""
         return self.indirect.contents
 
     def detached(self) -> bytes:
-        """The SignedData with id-data and no content, as OpenSSL checks a
-        signature over detached content (OpenSSL 3.0 cannot check Authenticode's
-        as it stands: its content is a SEQUENCE, not an OCTET STRING)."""
+        """As id-data with detached content: OpenSSL 3.0 checks no SEQUENCE content."""
         info = cms.ContentInfo.load(self.der)
         info["content"]["encap_content_info"] = cms.ContentInfo({"content_type": "data"})
         return info.dump()
 
 
 def loaded(structure, der: bytes, what: str):
-    """der read as structure (an asn1crypto class), all of it, with no field
-    the structure does not name."""
     try:
         value = structure.load(der, strict=True)
         extra = unnamed_fields(value)
@@ -96,11 +84,9 @@ def loaded(structure, der: bytes, what: str):
 
 
 def unnamed_fields(value) -> bool:
-    """Whether value, or anything in it, holds an element its structure does
-    not name: asn1crypto keeps such elements beside the named fields, where
-    no rule would look. A certificate is taken whole: its issuer's
-    signature, which trust.py checks, covers its bytes (and real ones are not
-    always in DER)."""
+    """Whether value holds elements its structure does not name (asn1crypto
+    keeps them aside, where no rule looks). A certificate is taken whole: its
+    issuer's signature covers it, and real ones are not always DER."""
     if isinstance(value, x509.Certificate):
         return False
     if isinstance(value, core.Sequence):
@@ -131,9 +117,6 @@ def only_signer(signed_data: cms.SignedData, what: str) -> cms.SignerInfo:
 
 
 def read_signature(der: bytes) -> Signature:
-    """The signature's record; Unreadable with words when it is none. Read
-    as far as its parts need: whether all of it lies in fields its
-    structures name is signature_rules.py's question."""
     try:
         info = cms.ContentInfo.load(der, strict=True)
         if info["content_type"].native != "signed_data":
@@ -160,8 +143,6 @@ def read_signature(der: bytes) -> Signature:
 
 
 def indirect_data(signed: cms.SignedData) -> Optional[SpcIndirectDataContent]:
-    """The SpcIndirectDataContent a SignedData signs, or None when it signs
-    content of another type."""
     encapsulated = signed["encap_content_info"]
     if encapsulated["content_type"].dotted != SPC_INDIRECT_DATA:
         return None
@@ -171,8 +152,7 @@ def indirect_data(signed: cms.SignedData) -> Optional[SpcIndirectDataContent]:
 
 
 def read_content(der: bytes) -> DigestInfo:
-    """The digest that an unsigned SignedData's SpcIndirectData names (what
-    osslsigncode extract-data writes for a file)."""
+    """The digest in what osslsigncode extract-data writes."""
     try:
         found = indirect_data(cms.ContentInfo.load(der, strict=True)["content"])
     except Unreadable:
@@ -185,8 +165,6 @@ def read_content(der: bytes) -> DigestInfo:
 
 
 def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Timestamp:
-    """A timestamp attribute's value read: an RFC 3161 token, or a
-    countersignature whose certificate lies in the signature's own bag."""
     if kind == COUNTERSIGNATURE:
         counter = loaded(cms.SignerInfo, value.dump(), "a countersignature")
         attributes = {a["type"].native: a["values"] for a in counter["signed_attrs"] or []}
@@ -202,11 +180,8 @@ def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Ti
         signed_data = info["content_type"].native == "signed_data"
     except Exception:  # asn1crypto raises many kinds on malformed input
         raise Unreadable("a timestamp token cannot be read") from None
-    if not signed_data:
-        raise Unreadable("a timestamp that covers another signature: the attribute holds no "
-                         "timestamp")
-    signed = info["content"]
-    if signed["encap_content_info"]["content_type"].native != "tst_info":
+    signed = info["content"] if signed_data else None
+    if not signed_data or signed["encap_content_info"]["content_type"].native != "tst_info":
         raise Unreadable("a timestamp that covers another signature: the attribute holds no "
                          "timestamp")
     octets = signed["encap_content_info"]["content"].contents
@@ -225,7 +200,6 @@ def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Ti
 
 
 def parsed_time(value) -> datetime.datetime:
-    """A time field read strictly: a malformed one is Unreadable."""
     try:
         when = value.native
     except Exception:  # asn1crypto's own words name no field a user knows

@@ -1,14 +1,13 @@
-"""What a release's signature may hold, judged on the record that
-signature_reader.py reads: every byte in it must be accounted for by the
-signer's signature, a certificate chain or one timestamp of this very
-signature, and no algorithm in it may be one Windows refuses. Each rule's
-refusal says which part. Who signed, and when, is trust.py's question."""
+"""What a release's signature may hold: every byte accounted for by the
+signer, a chain or one timestamp of this very signature, and no algorithm
+Windows refuses. Each refusal names the part."""
 import hashlib
 from typing import List, Optional
 
 from asn1crypto import algos, cms, parser, x509
 
-from signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp, unnamed_fields
+from signature_reader import (COUNTERSIGNATURE, SPC_INDIRECT_DATA, TIMESTAMP_TYPES, Signature,
+                              Timestamp, unnamed_fields)
 from untrusted import shown
 
 # A genuine signature with its chain and an RFC 3161 timestamp with the
@@ -43,8 +42,7 @@ LIMIT_POLICY_BYTES = 32
 
 
 def parameters(algorithm) -> bytes:
-    """An algorithm identifier's parameters as they stand: asn1crypto would
-    read them as the type the algorithm defines, or fail on anything else."""
+    """The parameters' raw bytes: asn1crypto would read them as the algorithm's type, or fail."""
     contents = algorithm.contents
     _, _, _, header, oid, _ = parser.parse(contents)
     return contents[len(header) + len(oid):]
@@ -78,7 +76,6 @@ def signature_algorithm_problem(algorithm, where: str) -> Optional[str]:
 
 
 def certificate_problem(certificate: x509.Certificate) -> Optional[str]:
-    """Weak cryptography in one certificate: an MD5 signature, a short key."""
     where = "the certificate of %s" % shown(certificate.subject.human_friendly)
     found = signature_algorithm_problem(certificate["signature_algorithm"], where)
     if found:
@@ -110,9 +107,6 @@ def attributes_problem(attributes, allowed: tuple, where: str) -> Optional[str]:
 
 
 def signer_problem(signer: cms.SignerInfo, allowed: tuple, where: str) -> Optional[str]:
-    """The rules every SignerInfo meets: a version and identifier Authenticode
-    reads, known algorithms with the parameters they define, attributes of one
-    value each, of the kinds a signer writes."""
     if signer["version"].native not in ("v1", "v3") or signer["sid"].name not in (
             "issuer_and_serial_number", "subject_key_identifier"):
         return "%s has a version or signer identifier that CMS does not define" % where
@@ -134,8 +128,6 @@ def signed_data_problem(signed: cms.SignedData, where: str) -> Optional[str]:
 
 
 def token_problem(stamp: Timestamp) -> Optional[str]:
-    """An RFC 3161 token holds its signer, its authority's certificates and
-    a TSTInfo of the fields a timestamp needs, each bounded."""
     where = "the timestamp token"
     if stamp.signed_data["version"].native not in ("v1", "v3"):
         return "%s has a version that CMS does not define" % where
@@ -160,8 +152,6 @@ def token_problem(stamp: Timestamp) -> Optional[str]:
 
 
 def covers_problem(stamp: Timestamp, signature_value: bytes) -> Optional[str]:
-    """A timestamp must be of this very signature: its digest is that of
-    the signer's signature value."""
     name = stamp.imprint_algorithm["algorithm"].native
     if name not in DIGESTS or hashlib.new(name, signature_value).digest() != stamp.imprint:
         return "a timestamp that covers another signature"
@@ -181,13 +171,11 @@ def timestamp_problem(stamp: Timestamp) -> Optional[str]:
 
 
 def unsigned_problem(signature: Signature) -> Optional[str]:
-    """No unsigned attribute but one timestamp, of exactly one value."""
     for attribute in signature.unsigned:
         kind = attribute["type"].native
         if kind == NESTED:
             return "a nested signature (sign-release.sh makes none)"
-        if kind not in ("microsoft_time_stamp_token", "signature_time_stamp_token",
-                        "counter_signature"):
+        if kind not in TIMESTAMP_TYPES + (COUNTERSIGNATURE,):
             return "an unsigned attribute of %d bytes, which is no timestamp" % len(
                 attribute.dump())
         if len(attribute["values"]) != 1:
@@ -200,7 +188,6 @@ def unsigned_problem(signature: Signature) -> Optional[str]:
 
 
 def problem(signature: Signature) -> Optional[str]:
-    """What in the signature a release's signature may not hold, or None."""
     for attribute in signature.signer["signed_attrs"] or []:
         if attribute["type"].native == "content_type" and len(attribute["values"]) == 1 and \
                 attribute["values"][0].dotted != SPC_INDIRECT_DATA:
@@ -229,7 +216,6 @@ def problem(signature: Signature) -> Optional[str]:
 
 
 def encoding_problem(der: bytes) -> Optional[str]:
-    """All of the signature is in the fields its structures name."""
     if unnamed_fields(cms.ContentInfo.load(der, strict=True)):
         return "its signature holds bytes outside the structures it is defined by (fields " \
                "they do not name)"
@@ -237,6 +223,5 @@ def encoding_problem(der: bytes) -> Optional[str]:
 
 
 def carried(signature: Signature) -> List[x509.Certificate]:
-    """Every certificate the signature carries, its timestamp token's too."""
     return signature.certificates + [c for stamp in signature.timestamps if stamp.token
                                      for c in stamp.certificates]

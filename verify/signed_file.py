@@ -1,6 +1,4 @@
-"""The bytes a signature covers: a PE image's checksum and certificate
-table, its Authenticode signature and digest, a package's digest, and
-osslsigncode run over a file in a work folder."""
+"""The bytes a signature covers, in a PE image or a package."""
 import hashlib
 import os
 import struct
@@ -11,7 +9,6 @@ from untrusted import NotARelease
 
 
 class CertificateTable(NamedTuple):
-    """Where a PE image keeps its checksum and its certificate table."""
     checksum: int   # the header checksum's offset
     directory: int  # the table's directory entry's offset
     offset: int     # the table's own offset and size
@@ -19,13 +16,11 @@ class CertificateTable(NamedTuple):
 
 
 class Made(NamedTuple):
-    """What osslsigncode made of a file (None when it made nothing), and said."""
-    data: Optional[bytes]
+    data: Optional[bytes]  # None when osslsigncode made nothing
     said: str
 
 
 def certificate_table(image: bytes) -> CertificateTable:
-    """Raises NotARelease when the image is no PE image."""
     try:
         header = struct.unpack_from("<I", image, 0x3C)[0]
         if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
@@ -40,8 +35,7 @@ def certificate_table(image: bytes) -> CertificateTable:
 
 
 def signature(image: bytes) -> bytes:
-    """The Authenticode signature (PKCS#7, DER) in a PE image's certificate
-    table, or None when it has none; raises NotARelease when it is no PE image."""
+    """The DER signature in the certificate table, or None."""
     _, _, offset, size = certificate_table(image)
     if size == 0:
         return None
@@ -54,13 +48,11 @@ def signature(image: bytes) -> bytes:
 
 
 def is_signed(image: bytes) -> bool:
-    """Whether a PE image carries an Authenticode signature."""
     return signature(image) is not None
 
 
 def image_digest(image: bytes, algorithm: str) -> bytes:
-    """The Authenticode digest of a PE image: all of it but the checksum,
-    the certificate table's directory entry and the table itself."""
+    """Of all but the checksum, the table's directory entry and the table."""
     checksum, directory, offset, size = certificate_table(image)
     if not size:
         offset = len(image)
@@ -69,11 +61,8 @@ def image_digest(image: bytes, algorithm: str) -> bytes:
 
 
 def package_digest(package: bytes, algorithm: str, work: str) -> bytes:
-    """The Authenticode digest of a Windows Installer package, as osslsigncode
-    computes it (over its streams in their order, but the signature's), read
-    from the SpcIndirectData it would sign; None when it gives none."""
-    # Here, not at the top: signing a release imports this module too, and
-    # needs no ASN.1 library.
+    """As osslsigncode computes it over the streams; None when it gives none."""
+    # Imported here: signing imports this module too, and needs no ASN.1 library.
     from signature_reader import Unreadable, read_content
     made = osslsigncode("extract-data", ["-h", algorithm], package, work).data
     try:
@@ -84,10 +73,8 @@ def package_digest(package: bytes, algorithm: str, work: str) -> bytes:
 
 def osslsigncode(command: str, options: list, data: bytes, work: str,
                  any_status: bool = False) -> Made:
-    """What `osslsigncode COMMAND OPTIONS -in -out` makes of data (an image or a package: it
-    reads which from the bytes). Works in the folder work. With any_status, a file written is
-    taken whatever the status (attach-signature writes it, then fails on a chain it cannot
-    trust)."""
+    """What `osslsigncode COMMAND OPTIONS -in -out` makes of data; with
+    any_status, a file written is taken whatever the status."""
     given, made = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
     with open(given, "wb") as f:
         f.write(data)

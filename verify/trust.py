@@ -1,11 +1,7 @@
-"""Who made a signature and when, judged with OpenSSL against the trust
-anchors the user names (--ca-file). A certificate in that file is an anchor
-even when it is an intermediate (a company's issuing CA). Every chain is
-built here, by name, from the certificates the signature carries, and handed
-to `openssl verify` exactly, so that the chain judged is the chain whose
-usages and keys were read. A timestamp's time counts only when its authority
-chains to an anchor for timestamping, was valid then and signed the token;
-any other time is a claim, and the signer is judged at the present time."""
+"""Who made a signature and when, judged with OpenSSL against the --ca-file
+anchors (an intermediate counts too). Chains are built here, by name, and
+handed to `openssl verify` exactly, so the chain judged is the one whose
+usages and keys were read."""
 import datetime
 import os
 import re
@@ -40,7 +36,6 @@ class Anchors:
 
 @dataclass
 class Time:
-    """A timestamp's time and how far it is to be believed."""
     when: datetime.datetime
     kind: str
     trusted: bool
@@ -48,8 +43,7 @@ class Time:
 
 
 def read_anchors(path: str) -> Anchors:
-    """The certificates of a CA file: PEM (one or a bundle), DER (one
-    certificate, or several one after another) or a PKCS#7 bundle."""
+    """PEM (one or a bundle), DER (one or several in a row) or PKCS#7."""
     try:
         refuse_unless_regular(path)
         if os.path.getsize(path) > LIMIT_CA_FILE:
@@ -91,7 +85,6 @@ def pem_blocks(data: bytes, path: str) -> list:
 
 
 def der_blocks(data: bytes, path: str) -> list:
-    """DER certificates one after another, or one PKCS#7 bundle."""
     blocks, at = [], 0
     try:
         while at < len(data):
@@ -108,7 +101,6 @@ def der_blocks(data: bytes, path: str) -> list:
 
 
 def bundle(der: bytes, path: str) -> list:
-    """The certificates of a PKCS#7 bundle (a .p7b)."""
     try:
         info = cms.ContentInfo.load(der)
         return [c.chosen.dump() for c in info["content"]["certificates"]]
@@ -129,8 +121,8 @@ def written(work: str, name: str, certificates: list) -> str:
 
 
 def verified(leaf, intermediates: list, anchor, at, work: str) -> Optional[str]:
-    """None when OpenSSL validates exactly this chain (at the time at: a
-    datetime, None for now, "any" for no time); else its reason."""
+    """None when OpenSSL validates exactly this chain at `at` (a datetime,
+    None for now, "any" for no time); else its reason."""
     # OpenSSL 3.0 has no code-signing purpose, and "any" checks no usage: usage_problem does.
     command = ["verify", "-partial_chain", "-check_ss_sig", "-purpose", "any", "-CAfile",
                written(work, "anchor.pem", [anchor])]
@@ -154,8 +146,7 @@ def issued(certificate, issuer) -> bool:
 
 def accounting_problem(leaves: list, carried: list, work: str,
                        carrier: str = "its signature") -> Optional[str]:
-    """Every certificate carrier carries is a signer's or an issuer, by a
-    signature that checks, of one that is accounted for: none rides along."""
+    """Every certificate carried signs, or issues one that is accounted for."""
     accounted = list(leaves)
     waiting = [c for c in carried if all(c.dump() != a.dump() for a in accounted)]
     grew = True
@@ -174,7 +165,6 @@ def accounting_problem(leaves: list, carried: list, work: str,
 
 
 def paths(leaf, pool: list, anchors: list) -> list:
-    """Chains by name from leaf, through pool, to an anchor."""
     found = []
 
     def walk(path):
@@ -199,8 +189,7 @@ def usages(certificate) -> Optional[List[str]]:
 
 
 def usage_problem(path: list, usage: str) -> Optional[str]:
-    """The leaf is for this usage (for timestamping, for it alone, as RFC
-    3161 asks); every CA whose usages are listed allows it, as Windows asks."""
+    # RFC 3161: a timestamping leaf is for that alone; Windows: every CA's listed usages allow it.
     leaf = usages(path[0])
     if (usage == TIMESTAMPING and leaf != [TIMESTAMPING]) or (
             leaf is not None and usage not in leaf):
@@ -216,8 +205,7 @@ def usage_problem(path: list, usage: str) -> Optional[str]:
 
 
 def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str) -> Optional[str]:
-    """None when leaf chains, through pool, to an anchor for usage at the
-    time at (None: now); else why not, as what follows "its signer"."""
+    """None, or why leaf does not chain (words that follow "its signer")."""
     reasons = []
     for path in paths(leaf, pool, anchors.certificates):
         weak = next(filter(None, map(certificate_problem, path)), None)
@@ -234,8 +222,6 @@ def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str)
 
 
 def signer_certificate(signature: Signature, work: str) -> Tuple[Optional[str], object]:
-    """(None, the signer's certificate) when the signature checks against the
-    certificate its signer names; else (why not, None)."""
     files = [os.path.join(work, name) for name in ("detached.p7", "content.bin")]
     for path, value in zip(files, (signature.detached(), signature.signed_content)):
         with open(path, "wb") as f:
@@ -250,8 +236,7 @@ def signer_certificate(signature: Signature, work: str) -> Tuple[Optional[str], 
 
 
 def signed_by(verify: list, signer, certificates: list, work: str):
-    """The certificate that signer (a SignerInfo) names, when `openssl
-    VERIFY -signer FILE` passes and the certificate it used is that one."""
+    """The certificate signer names, when OpenSSL's check passes using that one."""
     used = os.path.join(work, "used.pem")
     if os.path.exists(used):
         os.unlink(used)
@@ -261,7 +246,6 @@ def signed_by(verify: list, signer, certificates: list, work: str):
 
 
 def named_certificate(signer, certificates: list):
-    """The one certificate a SignerInfo's identifier names, or None."""
     sid = signer["sid"]
     if sid.name == "issuer_and_serial_number":
         match = [c for c in certificates if c.issuer == sid.chosen["issuer"]
@@ -280,7 +264,6 @@ def same_as(path: str, certificate) -> bool:
 
 
 def token_signer(stamp: Timestamp, work: str):
-    """The certificate that signed an RFC 3161 token, when its signature checks."""
     token = os.path.join(work, "token.der")
     with open(token, "wb") as f:
         f.write(stamp.token)
@@ -289,8 +272,6 @@ def token_signer(stamp: Timestamp, work: str):
 
 
 def countersigner(stamp: Timestamp, work: str):
-    """The certificate that made a countersignature, when its signature over
-    its signed attributes checks."""
     named = named_certificate(stamp.signer, stamp.certificates)
     if named is None:
         return None
@@ -307,9 +288,6 @@ def countersigner(stamp: Timestamp, work: str):
 
 
 def timestamp_authority(stamp: Timestamp, work: str) -> Tuple[Optional[str], object]:
-    """(why the timestamp is refused, or None; the certificate that made it):
-    its own signature must check, and its token carry no certificate but
-    its authority's chain."""
     made_by = token_signer(stamp, work) if stamp.token else countersigner(stamp, work)
     if made_by is None:
         return "a timestamp whose own signature does not check against its certificate", None
@@ -321,8 +299,6 @@ def timestamp_authority(stamp: Timestamp, work: str) -> Tuple[Optional[str], obj
 
 
 def timestamp_time(stamp: Timestamp, authority, anchors: Optional[Anchors], work: str) -> Time:
-    """The timestamp's time, trusted only when its authority chains to an
-    anchor for timestamping and was valid at that time."""
     if anchors is None:
         return Time(stamp.time, stamp.kind, False, "a claim: not checked against any trust anchor")
     reason = chain_problem(authority, stamp.certificates, anchors, TIMESTAMPING, stamp.time, work)
@@ -334,7 +310,6 @@ def timestamp_time(stamp: Timestamp, authority, anchors: Optional[Anchors], work
 
 
 def names(certificate, work: str) -> Tuple[str, str]:
-    """(subject, issuer) of a certificate, as RFC 2253 writes them."""
     said = openssl("x509", "-in", written(work, "named.pem", [certificate]), "-noout", "-subject",
                    "-issuer", "-nameopt", "RFC2253").stdout.decode("utf-8", "replace").splitlines()
     fields = dict(line.split("=", 1) for line in said if "=" in line)

@@ -1,6 +1,5 @@
-"""Reading files that may have been made to do harm (a download): only
-regular files, bounded before anything is inflated, every malformed file one
-NotARelease line, and nothing taken from them shown unescaped."""
+"""Reading a download: regular files only, bounded before anything is
+inflated, every malformed file one NotARelease line, nothing shown unescaped."""
 import calendar
 import io
 import os
@@ -12,7 +11,7 @@ from zip_layout import NAMES
 
 
 class NotARelease(Exception):
-    """The file is not a zip as scripts/release.sh makes it."""
+    pass
 
 
 # A release zip is about 60 KiB and its largest entry about 30 KiB; a file
@@ -23,9 +22,8 @@ LIMIT_ENTRIES = 32
 
 
 def shown(text) -> str:
-    """Text from a file, fit for a terminal: printable ASCII as it is (but
-    the backslash), anything else as an escape, so that no name in a zip or
-    a certificate can move the cursor, change colours or fake a line."""
+    """Printable ASCII (but the backslash) as it is, the rest escaped: no name
+    in a zip or certificate can move the cursor or fake a line."""
     if isinstance(text, bytes):
         text = text.decode("latin-1")
     return "".join(c if " " <= c <= "~" and c != "\\" else
@@ -34,8 +32,7 @@ def shown(text) -> str:
 
 
 def refuse_unless_regular(path: str) -> None:
-    """NotARelease for anything but a regular file, before it is opened: a
-    FIFO would block the reader for ever, a device feed it without end."""
+    # Before opening: a FIFO would block the reader for ever, a device feed it without end.
     try:
         mode = os.stat(path).st_mode
     except OSError as error:
@@ -51,8 +48,6 @@ def refuse_unless_regular(path: str) -> None:
 
 
 def read_bounded(path: str, label: str, kind: str = "a release zip") -> bytes:
-    """The bytes of a regular file of at most LIMIT_ZIP bytes; label names it
-    in a refusal, kind says what it should be."""
     refuse_unless_regular(path)
     try:
         size = os.path.getsize(path)
@@ -67,7 +62,6 @@ def read_bounded(path: str, label: str, kind: str = "a release zip") -> bytes:
 
 
 def refuse_entry(info: zipfile.ZipInfo, label: str) -> None:
-    """NotARelease for an entry a release never holds, before it is inflated."""
     name = "%s: entry %s" % (label, shown(info.filename))
     if info.flag_bits & 0x1:
         raise NotARelease("%s is encrypted; a release's entries are not" % name)
@@ -81,16 +75,12 @@ def refuse_entry(info: zipfile.ZipInfo, label: str) -> None:
 
 
 class Entries(NamedTuple):
-    """A zip's entries as read, before anything says it is a release."""
     data: bytes
     comment: bytes
     entries: List[Tuple[zipfile.ZipInfo, bytes]]
 
 
 def read_entries(path: str) -> Entries:
-    """The entries of a zip that may have been made to do harm: bounded in size, count and
-    method before anything is inflated, and every malformed file reported as NotARelease in one
-    line."""
     label = shown(path)
     data = read_bounded(path, label)
     try:
@@ -116,7 +106,6 @@ def read_entries(path: str) -> Entries:
 
 
 class Release(NamedTuple):
-    """A release zip, read."""
     top: str                # its top folder, portcheck-<version>
     files: Dict[str, bytes]  # by name under the top folder
     modes: Dict[str, int]
@@ -124,8 +113,6 @@ class Release(NamedTuple):
 
 
 def read_zip(path: str, entries=None) -> Release:
-    """A release zip, or its entries as read_entries gave them; raises
-    NotARelease when they are not exactly those of a release."""
     if entries is None:
         entries = read_entries(path).entries
     found = [info.filename for info, _ in entries]

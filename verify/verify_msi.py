@@ -1,23 +1,18 @@
-"""Checks a downloaded Windows Installer package against what a release zip
-of this checkout's gives: unsigned, it must be the package make_msi.py builds
-from the reference's files, byte for byte; signed, its executable must be
-the reference's with a signature that covers it, and the package built again
-from that executable, with the download's signature attached, must be the
-download byte for byte. The package is hostile input: read within bounds,
-in a process of its own, and its cabinet unpacked here, by hand, within
-bounds too."""
+"""A downloaded package against the one make_msi.py builds from the
+reference's files (with the download's own executable and signature, when
+signed). Its streams are read in a process of its own, its cabinet here."""
 import json
 import os
 import struct
 import sys
 import zlib
 
-from authenticode import Findings, attached_to, judge, signer_verdict, unsigned_problems
+from authenticode import (Findings, attached_to, executable_check, judge, signer_verdict,
+                          unsigned_problems)
 from make_msi import TEXTS, msi_bytes
 from package_facts import ARCHITECTURES, version_of
 from tools import run_tool
 from untrusted import LIMIT_ENTRY, NotARelease, Release, read_bounded, shown
-from verify_executable import executable_check
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 MACHINES = {a.machine: a.name for a in ARCHITECTURES.values()}
@@ -25,7 +20,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def streams(path: str, work: str) -> dict:
-    """{stream name: bytes} of a package, read by msi_streams.py."""
     folder = os.path.join(work, "streams")
     os.makedirs(folder)
     done = run_tool([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), path, folder,
@@ -47,8 +41,7 @@ def streams(path: str, work: str) -> dict:
 
 
 def cabinet_files(cab: bytes) -> dict:
-    """{name: bytes} of an MSZIP or stored cabinet, bounded; NotARelease when
-    it is malformed."""
+    """{name: bytes} of an MSZIP or stored cabinet, bounded."""
     try:
         magic, size, files_at, folders, count, flags = struct.unpack_from("<4s4xI4xI6xHHH", cab)
         if magic != b"MSCF" or size != len(cab) or flags or folders != 1 or count > 8:
@@ -83,7 +76,6 @@ def cabinet_files(cab: bytes) -> dict:
 
 
 def read_package(path: str) -> bytes:
-    """The package's bytes, bounded; NotARelease when it is no compound file."""
     package = read_bounded(path, "it", "a package")
     if package[:8] != OLE_MAGIC:
         raise NotARelease("it is neither a zip nor a Windows Installer package")
@@ -91,7 +83,6 @@ def read_package(path: str) -> bytes:
 
 
 def architecture_of(image: bytes) -> str:
-    """x64 or x86, from the executable's machine type."""
     try:
         return MACHINES[struct.unpack_from("<H", image, struct.unpack_from(
             "<I", image, 0x3C)[0] + 4)[0]]
@@ -100,7 +91,6 @@ def architecture_of(image: bytes) -> str:
 
 
 def content_problems(cabinet: dict, files: dict, architecture: str, source: str) -> list:
-    """How the package's texts and file list differ from the reference's."""
     problems = []
     for name, _, key in TEXTS:
         if cabinet.get(key) != files[name]:
@@ -113,7 +103,6 @@ def content_problems(cabinet: dict, files: dict, architecture: str, source: str)
 
 
 def differences(path: str, reference: Release, source: str, anchors, work: str) -> Findings:
-    """The findings for a package, against the reference zip."""
     version, epoch, files = version_of(reference.top), reference.epoch, reference.files
     package = read_package(path)
     found = streams(path, work)

@@ -1,13 +1,7 @@
 #!/usr/bin/python3
-"""The checker that scripts/verify-release.sh runs: a downloaded release zip
-or Windows Installer package, signed or not, against a reference zip that
-scripts/release.sh made, here (reference_build.py) or by the user. VERIFIED only when the download is, byte for byte,
-what release.sh (and sign-release.sh, signatures apart) makes; the zip is
-compared by verify_zip.py, a package by verify_msi.py. Who signed is judged
-against the trust anchor the user names (--ca-file), and is otherwise a
-claim. A download is hostile input: everything that reads it lives in this
-folder, apart from the release's makers, which it uses to build the
-reference."""
+"""The checker that scripts/verify-release.sh runs: VERIFIED only when a
+download is, byte for byte, what release.sh (and sign-release.sh, signatures
+apart) makes of the reference."""
 import argparse
 import os
 import sys
@@ -24,16 +18,15 @@ from untrusted import NotARelease, read_entries, read_zip, refuse_unless_regular
 
 
 class BadReference(Exception):
-    """The reference zip, not the download, is no release zip."""
+    pass
 
 
 class NoWorkFolder(Exception):
-    """No temporary folder can be made; str() says why."""
+    pass
 
 
 def work_folder() -> tempfile.TemporaryDirectory:
-    """A temporary folder in TMPDIR, if set: Python would otherwise fall back
-    to another folder than the one the user chose."""
+    # In TMPDIR as given: Python would otherwise fall back to another folder.
     try:
         return tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR") or None)
     except OSError as error:
@@ -63,7 +56,6 @@ def arguments_of(arguments: list) -> argparse.Namespace:
 
 
 def refused(path: str, error: Exception) -> int:
-    """Prints the one line for a file that is no release file; status 2."""
     label = shown(path)
     said = str(error)
     print("verify-release: NOT A RELEASE FILE: %s" % (
@@ -72,15 +64,12 @@ def refused(path: str, error: Exception) -> int:
 
 
 def is_package(path: str) -> bool:
-    """Whether the file is an OLE compound file, as a Windows Installer package is."""
     with open(path, "rb") as f:
         return f.read(8) == verify_msi.OLE_MAGIC
 
 
 def compared(download: str, reference_path: str, source: str, named_reference: bool,
              anchors, work: str) -> Findings:
-    """The findings on a download against the reference zip; NotARelease
-    when the download is no release file."""
     try:
         reference = read_entries(reference_path)
         release = read_zip(reference_path, reference.entries)
@@ -94,7 +83,6 @@ def compared(download: str, reference_path: str, source: str, named_reference: b
 
 
 def verdict(findings: Findings, source: str, anchors) -> int:
-    """Prints what was found and the verdict; the status."""
     found = findings.differences
     for line in findings.lines:
         print(line)
@@ -149,8 +137,7 @@ def main(arguments: list) -> int:
 
 def checked(download: str, reference_path: str, source: str, heading: str, named: bool,
             anchors, work: str) -> int:
-    """The verdict on download against a reference zip, which the user named
-    or which was built; source names it in the verdict, heading above it."""
+    """source names the reference in the verdict, heading above it."""
     try:
         findings = compared(download, reference_path, source, named, anchors, work)
     except BadReference as error:

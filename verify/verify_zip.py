@@ -1,15 +1,11 @@
-"""Compares a downloaded release zip with a reference zip that
-scripts/release.sh made: every entry, header and byte, the executables
-through verify_executable.py. The download is hostile input, read by
-untrusted.py; nothing taken from it reaches the screen unescaped."""
+"""A downloaded zip against the reference: every entry, header and byte."""
 import re
 import stat
 import zipfile
 
 from build_info import parse
-from authenticode import Findings
+from authenticode import Findings, executable_check
 from untrusted import Entries, NotARelease, Release, shown
-from verify_executable import executable_check
 from zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
 
 TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")
@@ -31,7 +27,6 @@ def dos_attributes(external_attr: int) -> str:
 
 
 def entry_differences(name: str, info: zipfile.ZipInfo, reference: zipfile.ZipInfo) -> list:
-    """How one entry's headers differ from the reference's."""
     found = []
     kind = (info.external_attr >> 16) & 0o170000
     if info.create_system != reference.create_system or kind != stat.S_IFREG:
@@ -56,7 +51,6 @@ def entry_differences(name: str, info: zipfile.ZipInfo, reference: zipfile.ZipIn
 
 
 def build_info_differences(download, reference, source: str, given: str) -> list:
-    """What BUILDINFO.txt says of how the two were built, where it differs."""
     reference_info, download_info = parse(reference), parse(download)
     commit = download_info.get("commit", "")
     found = []
@@ -86,7 +80,6 @@ def build_info_differences(download, reference, source: str, given: str) -> list
 
 def layout_differences(top: str, reference_top: str, files: dict, wanted: dict, comment: bytes,
                        source: str) -> list:
-    """How the entries, their order and their headers differ from the reference's."""
     found = []
     if top != reference_top:
         found.append("its top folder is %s; %s's release is %s" % (top, source, reference_top))
@@ -104,8 +97,7 @@ def layout_differences(top: str, reference_top: str, files: dict, wanted: dict, 
 
 def differences(download: Entries, reference: Entries, release: Release, source: str,
                 given: str, anchors, work: str) -> Findings:
-    """Every way the download is not what the reference's maker makes; the
-    reference as read, and as the release it was proven to be."""
+    """The reference comes as read, and as the release it was proven to be."""
     data, comment, entries = download
     reference_entries = reference.entries
     epoch, reference_top = release.epoch, release.top
@@ -141,8 +133,8 @@ def differences(download: Entries, reference: Entries, release: Release, source:
 
 def bytes_difference(data: bytes, contents: dict, wanted: dict, reference_top: str,
                      epoch: int) -> list:
-    """Everything but the executables (proven already) and the sums of them
-    is the reference's own: the zip rebuilt from those must be the download."""
+    """The zip rebuilt from the reference's texts and the (proven) executables
+    must be the download."""
     expected = {n: wanted[n][1] for n in NAMES}
     expected.update({n: contents[n] for n in EXECUTABLES})
     expected["SHA256SUMS"] = checksums(expected)
