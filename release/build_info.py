@@ -1,14 +1,6 @@
-"""Where a release came from, in two records of the same form.
-BUILDINFO.txt, in the zip: the version, the commit it was built from,
-SOURCE_DATE_EPOCH, and the exact Debian packages whose output is the
-executables (the mingw-w64 compilers, binutils and runtime). Nothing else of
-the builder's machine, so two machines whose toolchains give the same
-executables give the same zip, whatever else their images carry (a zlib or
-CMake security update decides no byte of it).
-<zip name>.buildinfo, beside the zip, like Debian's .buildinfo: the same
-lines and every other package that took part (CMake, the zlib that
-compresses the zip, Python, wixl and Libmsi), to tell why a rebuild elsewhere
-differs. No host name, path or build time in either."""
+"""BUILDINFO.txt (in the zip: the packages whose output is the executables,
+so an update that decides no byte of the zip does not change it) and the
+.buildinfo beside it (every package that took part)."""
 import importlib
 import os
 import shutil
@@ -18,15 +10,13 @@ from tools import run_tool
 
 
 def run(*command, folder=None, any_status=False) -> str:
-    """What a command printed, or "" when it failed or could not start."""
     done = run_tool(list(command), cwd=folder, text=True)
     return done.stdout.strip() if done.returncode == 0 or any_status else ""
 
 
 def checkout_commit(folder: str) -> str:
-    """The commit a checkout is at, and whether its files differ from it
-    (untracked files that git does not ignore count: the build may read
-    them); "unknown" outside a git checkout. Writes nothing into it."""
+    """The commit, "with uncommitted changes" (untracked ones count: the build
+    may read them), or "unknown"; writes nothing into the checkout."""
     commit = run("git", "-C", folder, "rev-parse", "--verify", "-q", "HEAD^{commit}")
     if not commit:
         return "unknown"
@@ -35,7 +25,6 @@ def checkout_commit(folder: str) -> str:
 
 
 def toolchain_files() -> list:
-    """The files of the tools whose output is the executables."""
     files = []
     for triple in (a.triple for a in ARCHITECTURES.values()):
         compiler = triple + "-g++-posix"
@@ -48,7 +37,6 @@ def toolchain_files() -> list:
 
 
 def environment_files() -> list:
-    """The files of the other tools that take part in making a release."""
     files = [shutil.which(name) or "" for name in ("cmake", "wixl", "python3")]
     # zlib, which compresses the zip, shows in the process's maps once loaded.
     importlib.import_module("zlib")
@@ -59,7 +47,6 @@ def environment_files() -> list:
 
 
 def packages(files: list) -> list:
-    """["package version", ...] for the packages that hold the files, sorted."""
     files = [os.path.realpath(f) for f in files if f]
     # With /usr merged, dpkg knows some files by their older path.
     files += [f[len("/usr"):] for f in files if f.startswith("/usr/lib/")]
@@ -73,15 +60,13 @@ def packages(files: list) -> list:
 
 
 def build_info(version: str, commit: str, epoch: int, tools: list) -> bytes:
-    """The file's text: one "key value" line each, CR LF ends like README.txt."""
     lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch]
     lines += ["built-with %s" % tool for tool in tools]
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
 def parse(text: bytes) -> dict:
-    """{"commit": ..., "source-date-epoch": ..., "built-with": {package: version}}
-    of a BUILDINFO.txt's bytes; fields that are missing or unreadable are left out."""
+    """{"commit": ..., "source-date-epoch": ..., "built-with": {package: version}}."""
     fields = {"built-with": {}}
     for line in text.decode("ascii", "replace").splitlines():
         key, _, value = line.partition(" ")

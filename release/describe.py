@@ -1,10 +1,6 @@
 #!/usr/bin/python3
-"""The describe step, for the unsigned set (scripts/release.sh) and the
-signed one (sign_release.py) alike: beside a release's zip and packages, its
-CycloneDX SBOM (make_sbom.py), then the sums of every file a user downloads,
-and, given the address the files will be downloaded
-from, the winget and Scoop manifests (make_manifests.py) under manifests/
-(manifests-signed/ for the signed set). Prints each path written."""
+"""Beside a release's zip and packages, signed or not: the SBOM, the sums of
+every download and, given the download address, the manifests."""
 import argparse
 import hashlib
 import os
@@ -24,8 +20,7 @@ def write(path: str, data: bytes) -> str:
 
 
 def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:
-    """(the sums file's path, its bytes): the sums of every file a user can
-    download in the set in folder (the SBOM's downloads, and the SBOM), by name."""
+    """(path, bytes) of the sums of the SBOM's downloads, and the SBOM."""
     version = version_of(release.top)
     sbom = sbom_name(zip_path)
     names = sorted(make_sbom.downloads(zip_path, folder, version, signed)
@@ -39,7 +34,6 @@ def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:
 
 def describe(zip_path: str, folder: str, signed: bool = False,
              url: str = None) -> list:
-    """Writes the set's descriptions, reading the zip once; the paths written."""
     release = read_zip(zip_path)
     written = [write(os.path.join(folder, sbom_name(zip_path)),
                      make_sbom.sbom(zip_path, release, folder, signed).encode("utf-8"))]

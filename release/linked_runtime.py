@@ -1,13 +1,7 @@
 #!/usr/bin/python3
-"""What the linker took into portcheck.exe from the toolchain's runtimes, read
-from its own map (-Wl,-Map): the start-up objects it loaded and the archive
-members it pulled in, by owner (the mingw-w64 runtime, or GCC's libgcc).
-Members of import libraries are only stubs that name a DLL's function; they
-are listed by library. THIRD-PARTY-NOTICES.txt must hold the rendering of
-each architecture's record word for word, so that the notices (and the SBOM,
-which reads the same record) cannot drift from what is linked.
-  linked_runtime.py check NOTICES ARCH MAP [ARCH MAP]...
-exits 1, saying what differs, when they drift."""
+"""What the linker's map says it took from the runtimes, by owner (import
+stubs by library). The notices must hold it word for word, so neither they
+nor the SBOM can drift from what is linked; `check` exits 1 when they do."""
 import os
 import re
 import sys
@@ -48,7 +42,6 @@ def measure(map_text: str) -> dict:
 
 
 def render(architecture: str, record: dict) -> str:
-    """The record as the notices state it."""
     lines = ["Linked into %s/portcheck.exe, as the linker recorded it:" % architecture]
     for name in sorted(record):
         parts = sorted(record[name]["objects"])

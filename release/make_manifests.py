@@ -1,12 +1,6 @@
-"""The winget and Scoop manifests of a release, for the files a user
-downloads from a base URL: winget's multi-file manifest (version, default
-locale, installer; manifest version 1.6.0) with both MSIs first and the zip
-as a portable fallback, and a Scoop manifest with both architectures. Each
-goes where its package manager's repository keeps it, under the folder:
-  winget/manifests/z/Zelnar/PortCheck/<version>/Zelnar.PortCheck[.*].yaml
-  scoop/bucket/portcheck.json
-Written by the describe step (describe.py) with python3-yaml; the signed
-set's name the files that end in -signed."""
+"""The winget (1.6.0, multi-file: both MSIs, then the zip as a portable
+fallback) and Scoop manifests of a release, at the paths their repositories
+keep them."""
 import argparse
 import hashlib
 import json
@@ -23,8 +17,7 @@ MANIFEST_VERSION = "1.6.0"
 
 
 def download_url(text: str) -> str:
-    """The download address as given, if it is one: https://, printable ASCII,
-    no blanks. The one check of it, for every command that takes one."""
+    """The one check of a download address, for every command that takes one."""
     if not re.fullmatch(r"https://[!-~]+", text):
         raise argparse.ArgumentTypeError("the download URL must be an https:// address "
                                          "without blanks")
@@ -37,14 +30,12 @@ def sha256(path: str) -> str:
 
 
 def yaml_text(fields: dict) -> str:
-    """A manifest as YAML (python3-yaml), its keys in the order winget's
-    documentation shows them."""
+    """Keys in the order winget's documentation shows them."""
     return "# Made by scripts/release.sh; the same release gives the same text.\n" + \
         yaml.safe_dump(fields, sort_keys=False, allow_unicode=False, width=1000)
 
 
 def installers(zip_path: str, msi_folder, top: str, url, signed: bool) -> list:
-    """winget's installers: both MSIs first, then the zip as a portable install."""
     f, version, zip_name = facts(), version_of(top), os.path.basename(zip_path)
     found = []
     for architecture in ARCHITECTURES:
@@ -71,8 +62,7 @@ def installers(zip_path: str, msi_folder, top: str, url, signed: bool) -> list:
 
 
 def scoop(zip_path: str, top: str, url) -> dict:
-    """Scoop's manifest. The whole top folder is kept, so that the licence and
-    notices stay beside the program; the command is the architecture's executable."""
+    """The whole top folder is kept, so the licence and notices stay beside the program."""
     f = facts()
     return {
         "version": version_of(top),
@@ -89,7 +79,6 @@ def scoop(zip_path: str, top: str, url) -> dict:
 
 def manifests(zip_path: str, release: Release, msi_folder: str, base_url: str,
               signed: bool) -> dict:
-    """{relative path: text}."""
     f = facts()
     top, epoch = release.top, release.epoch
     version = version_of(top)

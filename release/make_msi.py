@@ -1,19 +1,8 @@
 #!/usr/bin/python3
-"""The Windows Installer package of one architecture: per machine, into
-Program Files\\Zelnar Port Check, with the executable, README.txt, the
-licence and the third-party notices, the folder added to the system PATH, an
-Apps & Features entry, and a major upgrade that refuses a downgrade and
-replaces the other architecture's package of the same or an older version.
-Windows Installer 2.0 is enough, so it installs on every Windows the
-executable runs on.
-
-Debian's wixl (msitools) builds it; its tables are then finished with
-msitools' own library (Libmsi), because wixl has no Environment element and
-leaves the package code random and the summary's times at the wall clock.
-Byte-reproducible: file times, summary times and every code come from the
-inputs; the package code from the finished tables and streams themselves.
-Both packages are made from a release zip's own executables and texts, at
-the zip's time."""
+"""Both architectures' Windows Installer packages of a release zip, built by
+wixl from portcheck.wxs, then finished with Libmsi where wixl cannot write
+(the Environment table, short names, the upgrade row, the package code and
+the summary's times), so that the same zip gives the same bytes."""
 import argparse
 import hashlib
 import os
@@ -61,9 +50,7 @@ TABLES = [
 
 
 def file_version(image: bytes) -> tuple:
-    """(FileVersion "a.b.c.d", language "1033") from a PE image's version
-    resource, read by its structure (python3-pefile). The image is the
-    build's own, or a download's proven equal to it."""
+    """(FileVersion "a.b.c.d", language "1033") of the build's own image."""
     pe = pefile.PE(data=image, fast_load=True)
     pe.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
@@ -76,8 +63,6 @@ def file_version(image: bytes) -> tuple:
 
 
 def variables(version: str, architecture: str) -> list:
-    """wixl's -D definitions for portcheck.wxs: the facts, the codes, and
-    where the architecture installs."""
     f = facts()
     target = ARCHITECTURES[architecture]
     values = {"ProductCode": product_code(version, architecture), "Version": version,
@@ -97,16 +82,14 @@ NOT_SHORT = re.compile(r"[^A-Za-z0-9_^$~!#%&{}@`'()-]")
 
 
 def is_short(name: str) -> bool:
-    """Whether a name is a valid short file name as it stands."""
     base, dot, extension = name.partition(".")
     return (0 < len(base) <= 8 and len(extension) <= 3 and (extension != "" or not dot)
             and not NOT_SHORT.search(base + extension))
 
 
 def with_short_name(name: str, taken: set) -> str:
-    """"SHORT~1.EXT|long name" for a name that is not short itself (Windows
-    Installer needs both: the volume may hold short names only, or
-    SHORTFILENAMES be set); SHORT~N is unique among taken, which it joins."""
+    """"SHORT~N.EXT|long name", unique among taken: Windows Installer needs
+    both, for volumes of short names only and for SHORTFILENAMES."""
     if is_short(name) or "|" in name:
         return name
     base, _, extension = name.rpartition(".") if "." in name else (name, "", "")
@@ -122,7 +105,6 @@ def with_short_name(name: str, taken: set) -> str:
 
 
 def run_sql(database, sql: str, *values) -> list:
-    """Runs one statement, with values for its ? markers; the rows it selects."""
     record = None
     if values:
         record = Libmsi.Record.new(len(values))
@@ -141,7 +123,6 @@ def run_sql(database, sql: str, *values) -> list:
 
 
 def add_short_names(database) -> None:
-    """Short and long names for every file and folder the package writes."""
     taken = set()
     for key, name in run_sql(database, "SELECT `File`, `FileName` FROM `File`"):
         run_sql(database, "UPDATE `File` SET `FileName` = ? WHERE `File` = ?",
@@ -155,7 +136,6 @@ def add_short_names(database) -> None:
 
 
 def finish(path: str, product_version: str, image: bytes, epoch: int) -> None:
-    """Adds what wixl cannot write, and makes the summary reproducible."""
     version, language = file_version(image)
     database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
     for sql in TABLES + [
@@ -184,10 +164,8 @@ def finish(path: str, product_version: str, image: bytes, epoch: int) -> None:
 
 
 def set_package_code(path: str) -> None:
-    """The package code, derived from every byte of the package but the code
-    itself (a blank one stands in while the bytes are read): non-identical
-    packages must never share one (Windows Installer would take the cached
-    package for the other)."""
+    """Derived from the package's bytes, a blank code standing in: Windows
+    Installer takes two packages of one code for the same cached one."""
     set_summary_code(path, "{00000000-0000-0000-0000-000000000000}")
     with open(path, "rb") as f:
         set_summary_code(path, code("package", hashlib.sha256(f.read()).hexdigest()))
@@ -203,8 +181,7 @@ def set_summary_code(path: str, package_code: str) -> None:
 
 def msi_bytes(version: str, architecture: str, image: bytes, texts: dict,
               epoch: int) -> bytes:
-    """The package's bytes, with the executable and the texts ({name: bytes},
-    a release's files); raises RuntimeError with wixl's words if it fails."""
+    """Raises RuntimeError with wixl's words if it fails."""
     with tempfile.TemporaryDirectory() as work:
         for name, data in [("portcheck.exe", image)] + [
                 (name, texts[name]) for name, _, _ in TEXTS]:
@@ -224,7 +201,6 @@ def msi_bytes(version: str, architecture: str, image: bytes, texts: dict,
 
 
 def packages(top: str, files: dict, epoch: int) -> dict:
-    """{file name: bytes} of both architectures' packages for a release's files."""
     version = version_of(top)
     return {msi_name(version, architecture): msi_bytes(
         version, architecture, files["%s/portcheck.exe" % architecture], files, epoch)
@@ -232,17 +208,15 @@ def packages(top: str, files: dict, epoch: int) -> dict:
 
 
 def main(arguments: list) -> int:
-    """Arguments: the release zip, and the folder to write both packages into."""
     parser = argparse.ArgumentParser(prog="make_msi.py", description="Writes both "
                                      "architectures' Windows Installer packages of a release zip.")
     parser.add_argument("zip")
     parser.add_argument("folder")
     given = parser.parse_args(arguments)
     end_cleanly_on_signals()
-    zip_path, folder = given.zip, given.folder
-    top, files, _, epoch = read_zip(zip_path)
+    top, files, _, epoch = read_zip(given.zip)
     for name, data in sorted(packages(top, files, epoch).items()):
-        path = os.path.join(folder, name)
+        path = os.path.join(given.folder, name)
         finish_output(open_output(path), data, path)
         print(path)
     return 0

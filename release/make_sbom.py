@@ -1,13 +1,7 @@
-"""The CycloneDX 1.6 SBOM (JSON) of a release: the project; every file a user
-downloads (the zip, the MSIs where they exist) and both executables, with
-SHA-256 and SHA-512; per architecture, the runtime parts linked into the
-executable (the mingw-w64 runtime and libgcc, as the linker recorded them in
-the zip's third-party notices), with their Debian packages, package URLs and
-licence expressions; the Windows DLLs the executables call, which are not
-shipped; and the toolchain in the build's formulation (BUILDINFO.txt).
-Byte-reproducible: its time is the release's, its serial number is derived
-from its content, and it names no host or path.
-Written by the describe step (describe.py) as <zip name without .zip>.cdx.json."""
+"""The CycloneDX 1.6 SBOM of a release: the downloads and executables, the
+runtime parts the linker recorded in the notices, the Windows DLLs called,
+and the toolchain (BUILDINFO.txt). Its time is the release's, its serial
+number derived from its content."""
 import hashlib
 import json
 import os
@@ -40,8 +34,7 @@ def purl(package: bytes, version: str) -> str:
 
 
 def downloads(zip_path: str, folder: str, version: str, signed: bool) -> list:
-    """The names of the files a user downloads in the set in folder: the zip,
-    and the MSIs where they exist."""
+    """The zip, and the MSIs where they exist in folder."""
     return [os.path.basename(zip_path)] + [
         name for name in (msi_name(version, a, signed) for a in ARCHITECTURES)
         if os.path.exists(os.path.join(folder, name))]
@@ -57,8 +50,6 @@ def file_components(zip_path: str, folder: str, version: str, signed: bool) -> l
 
 
 def executable_components(files: dict, tools: dict) -> tuple:
-    """(components, dependencies) of the executables, the runtime parts
-    linked into them and the Windows DLLs they call."""
     linked = parse_notices(files["THIRD-PARTY-NOTICES.txt"].decode("ascii"))
     components, dependencies = [], []
     for name in EXECUTABLES:
@@ -88,7 +79,6 @@ def executable_components(files: dict, tools: dict) -> tuple:
 
 
 def formulation(tools: dict, info: dict, epoch: int, signed: bool) -> list:
-    """The toolchain and the commands that made the set."""
     return [{
         "bom-ref": "formulation",
         "components": [{"type": "application", "bom-ref": "tool:" + package,
@@ -107,7 +97,6 @@ def formulation(tools: dict, info: dict, epoch: int, signed: bool) -> list:
 
 
 def sbom(zip_path: str, release: Release, folder: str, signed: bool) -> str:
-    """The SBOM's text, its serial number derived from the rest."""
     f = facts()
     top, files, epoch = release.top, release.files, release.epoch
     info = parse(files["BUILDINFO.txt"])

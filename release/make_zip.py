@@ -1,10 +1,6 @@
 #!/usr/bin/python3
-"""Writes the release zip: both executables, README.txt, the licence and the
-third-party notices, BUILDINFO.txt and SHA256SUMS, under one top folder, with
-fixed entry order, times and permissions, so that the same inputs give the
-same bytes; and beside it the full record of the build (<zip name>.buildinfo).
-Prints the zip's path last. Arguments: the version, the folder, and each
-architecture's executable in the order package_facts.ARCHITECTURES lists them."""
+"""Writes the release zip and, beside it, the full record of its build;
+prints the zip's path last."""
 import argparse
 import os
 import sys
@@ -13,7 +9,7 @@ from build_info import (build_info, checkout_commit, environment_files, packages
                         toolchain_files)
 from package_facts import ARCHITECTURES, record_path, top_folder, zip_name
 from safe_output import end_cleanly_on_signals, finish_output, open_output
-from zip_layout import EXECUTABLES, MODES, checksums, write_zip
+from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
 
 def main(arguments: list) -> int:
@@ -45,7 +41,7 @@ def main(arguments: list) -> int:
     record = build_info(version, commit, epoch,
                         sorted(set(toolchain) | set(packages(environment_files()))))
     finish_output(open_output(record_path(zip_path)), record, record_path(zip_path))
-    write_zip(zip_path, top, files, MODES, epoch)
+    finish_output(open_output(zip_path), zip_bytes(top, files, MODES, epoch), zip_path)
     print(zip_path)
     return 0
 

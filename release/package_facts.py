@@ -1,6 +1,5 @@
-"""The fixed facts of the packages built around the utility (release/package.ini):
-the product's name and codes, the architectures' packages and their names.
-Read by the steps that make, describe, sign and check a release."""
+"""The product's fixed facts (package.ini), its codes, its architectures and
+every artifact's name."""
 import configparser
 import os
 import uuid
@@ -11,7 +10,6 @@ TOP_PREFIX = "portcheck-"
 
 
 class Architecture(NamedTuple):
-    """What goes with one architecture of the release."""
     name: str           # wixl's -a, the zip's folder, the packages' names
     triple: str         # the mingw-w64 compilers' prefix
     machine: int        # the PE header's machine type
@@ -37,7 +35,6 @@ ARCHITECTURES = {a.name: a for a in (
 
 
 def facts() -> dict:
-    """The fixed facts (release/package.ini)."""
     parser = configparser.ConfigParser(interpolation=None)
     with open(os.path.join(HERE, "package.ini"), encoding="utf-8") as f:
         parser.read_file(f)
@@ -45,7 +42,6 @@ def facts() -> dict:
 
 
 def code(kind: str, *parts) -> str:
-    """A GUID derived from the facts' name space, in Windows Installer's form."""
     namespace = uuid.UUID(facts()["code_namespace"])
     return "{%s}" % str(uuid.uuid5(namespace, "/".join((kind,) + parts))).upper()
 
@@ -55,7 +51,6 @@ def product_code(version: str, architecture: str) -> str:
 
 
 def version_of(top: str) -> str:
-    """The version a release's top folder names (portcheck-<version>)."""
     return top[len(TOP_PREFIX):]
 
 
@@ -68,7 +63,6 @@ def zip_name(version: str) -> str:
 
 
 def signed_zip_path(zip_path: str) -> str:
-    """Where the signed set's zip goes: beside the zip, -signed before .zip."""
     return (zip_path[:-4] if zip_path.lower().endswith(".zip") else zip_path) + "-signed.zip"
 
 
@@ -81,12 +75,10 @@ def msi_name(version: str, architecture: str, signed: bool = False) -> str:
 
 
 def sbom_name(zip_path: str) -> str:
-    """The SBOM's name: the zip's with .cdx.json."""
     return os.path.basename(zip_path)[:-len(".zip")] + ".cdx.json"
 
 
 def record_path(zip_path: str) -> str:
-    """Where the full record of a zip's build lies: beside it."""
     stem = zip_path[:-len(".zip")] if zip_path.endswith(".zip") else zip_path
     return stem + ".buildinfo"
 

@@ -1,13 +1,7 @@
 #!/usr/bin/python3
-"""The two ends of scripts/rebuild-clean.sh.
-  rebuild_clean.py recorded ZIP
-prints the full record of the zip's build (the .buildinfo beside it, or else
-the zip's own BUILDINFO.txt).
-  rebuild_clean.py compare ZIP REBUILT-ZIP UNAVAILABLE
-says IDENTICAL (status 0) when the clean root's zip is the given one byte for
-byte; otherwise which entries differ and which recorded tool versions the
-root did not have, and whether Debian's archive still offers them (status 1).
-UNAVAILABLE lists the recorded packages the archive could not install."""
+"""The two ends of scripts/rebuild-clean.sh: `recorded ZIP` prints the record
+of the zip's build; `compare ZIP REBUILT UNAVAILABLE` says IDENTICAL, or what
+differs (status 1), UNAVAILABLE listing the versions the archive lacked."""
 import os
 import sys
 
@@ -47,7 +41,7 @@ def compare(given: str, rebuilt: str, unavailable: str) -> int:
 
 
 def record(zip_path: str, files: dict) -> bytes:
-    """The full record beside a zip, or else the zip's own."""
+    """The .buildinfo beside a zip, or else its BUILDINFO.txt."""
     try:
         with open(record_path(zip_path), "rb") as f:
             return f.read(1 << 16)

@@ -1,5 +1,4 @@
-"""Output that is whole or absent: written to a temporary file beside the
-target and renamed, and cleaned up when the command is stopped."""
+"""Output that is whole or absent, even when the command is stopped."""
 import os
 import signal
 import sys
@@ -7,8 +6,7 @@ import tempfile
 
 
 def end_cleanly_on_signals() -> None:
-    """Turns SIGTERM, SIGHUP and SIGINT into SystemExit, so that the cleanup
-    of a half-written output runs when the command is stopped."""
+    """SIGTERM, SIGHUP and SIGINT as SystemExit, so that cleanups run."""
     def stop(number, _frame):
         sys.exit(128 + number)
     for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
@@ -16,8 +14,8 @@ def end_cleanly_on_signals() -> None:
 
 
 def open_output(path: str) -> str:
-    """A temporary file beside path, made at once, so that a folder that
-    cannot be written shows before any work is done; its name."""
+    """A temporary file beside path, made now: a folder that cannot be written
+    shows before any work is done."""
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)
     handle, temporary = tempfile.mkstemp(dir=folder, prefix=".partial-",
@@ -28,9 +26,8 @@ def open_output(path: str) -> str:
 
 def finish_output(temporary: str, data: bytes, path: str,
                   replace: bool = True) -> None:
-    """Writes data into the temporary file and puts it at path. With replace
-    false an existing file at path is left alone (FileExistsError). The
-    temporary file is gone afterwards, whatever happened."""
+    """Puts data at path through the temporary file, which is gone afterwards;
+    without replace, an existing file stays (FileExistsError)."""
     try:
         with open(temporary, "wb") as f:
             f.write(data)

@@ -1,14 +1,7 @@
 #!/usr/bin/python3
-"""Signs a release with Authenticode (osslsigncode): both executables of the
-zip, then both Windows Installer packages built again from the signed
-executables, so that everything a user downloads is signed. Writes, beside
-the zip, <name>-signed.zip, portcheck-<version>-<arch>-signed.msi, the signed
-set's SBOM and SHA256SUMS and, given the download address, its manifests (under
-manifests-signed/); the signed zip's path is printed last.
-Arguments: [--download-url URL] the zip, then the key selection, handed to
-`osslsigncode sign` unchanged. The signing time is the release's own, so the
-same zip and key give the same bytes, unless a timestamp server puts its own
-time in."""
+"""Signs both executables, then both packages built again from them, and
+describes the signed set beside the zip. The signing time is the release's,
+so the same zip and key give the same bytes (unless a timestamp server's)."""
 import os
 import sys
 import tempfile
@@ -31,13 +24,11 @@ USAGE = ("usage: scripts/sign-release.sh [--download-url https://...] ZIP KEY-OP
 
 
 def fail(message: str, status: int = 1) -> int:
-    """Says why nothing was signed; status 2 for a wrong argument."""
     print("sign-release: %s" % message, file=sys.stderr)
     return status
 
 
 def sign(image: bytes, key_options: list, epoch: int, work: str) -> tuple:
-    """The signed file, or None with osslsigncode's own words printed."""
     signed, said = osslsigncode("sign", key_options + ["-h", "sha256", "-n", DESCRIPTION,
                                                        "-time", str(epoch)], image, work)
     if signed is None:
@@ -46,7 +37,7 @@ def sign(image: bytes, key_options: list, epoch: int, work: str) -> tuple:
 
 
 def signed_set(zip_path: str, key_options: list, work: str) -> tuple:
-    """({output path: bytes}, the signed zip's path), or a message."""
+    """({output path: bytes}, the signed zip's path), or (None, a message)."""
     try:
         top, files, modes, epoch = read_zip(zip_path)
         if checksums(files) != files["SHA256SUMS"]:

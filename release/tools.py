@@ -1,6 +1,5 @@
-"""The one way the release's steps run another program: no standard input,
-its output captured, and a program that cannot start taken as one that
-failed (status 127, the reason as its error output)."""
+"""Runs a program with no standard input, its output captured; one that
+cannot start fails with status 127."""
 import os
 import subprocess
 

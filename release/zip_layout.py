@@ -1,14 +1,10 @@
-"""The release zip's layout, shared by the steps that write, sign and check
-it: one top folder holding both executables, README.txt, the licence and the
-third-party notices, BUILDINFO.txt and SHA256SUMS, the entries in sorted
-order, each with the release's time and a fixed mode."""
+"""The release zip's layout, for the steps that write, sign and check it."""
 import hashlib
 import io
 import time
 import zipfile
 
 from package_facts import ARCHITECTURES
-from safe_output import finish_output, open_output
 
 
 EXECUTABLES = tuple("%s/portcheck.exe" % name for name in ARCHITECTURES)
@@ -18,13 +14,11 @@ MODES = {name: 0o755 if name.endswith(".exe") else 0o644 for name in NAMES}
 
 
 def checksums(files: dict) -> bytes:
-    """SHA256SUMS for a release's {name: bytes}: the executables, then the texts."""
     return "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
                    for name in EXECUTABLES + TEXTS).encode("ascii")
 
 
 def zip_bytes(top: str, files: dict, modes: dict, epoch: int) -> bytes:
-    """The zip of {name: bytes} under top/, with the given modes and time."""
     stamp = max(time.gmtime(epoch)[:6], (1980, 1, 1, 0, 0, 0))
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
@@ -35,9 +29,3 @@ def zip_bytes(top: str, files: dict, modes: dict, epoch: int) -> bytes:
             entry.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(entry, files[name], compresslevel=9)
     return buffer.getvalue()
-
-
-def write_zip(path: str, top: str, files: dict, modes: dict, epoch: int) -> None:
-    """Writes the zip through a temporary file beside path, so that a failure
-    or a stop leaves no half-written zip."""
-    finish_output(open_output(path), zip_bytes(top, files, modes, epoch), path)

@@ -18,51 +18,38 @@ PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto"
 # The independent rebuild in a minimal Debian root, without network.
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
-# Everything the test suite uses besides: the tools that read the packages
-# and manifests, GoogleTest, the sanitizers and the style gates. The 32-bit
-# Wine that runs the x86 build is not among them: it lives in an i386 root of
-# its own (scripts/setup-x86-wine.sh), so this machine's packages stay amd64
-# only. (npm, for CycloneDX's own schema, is the test command's to find:
-# Debian's npm conflicts with a Node.js installed from elsewhere, which brings
-# its own.)
+# Everything the test suite uses besides. Not the 32-bit Wine: it has a root
+# of its own (setup-x86-wine.sh). Nor npm: Debian's conflicts with a Node.js
+# installed from elsewhere, so the test command installs it only when absent.
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES $PORTCHECK_VERIFY_PACKAGES
   mmdebstrap bubblewrap googletest libgtest-dev python3-pefile python3-yaml
   python3-jsonschema python3-cryptography msitools clang libclang-rt-14-dev clang-format clang-tidy pyflakes3"
 
-# Where scripts/setup-x86-wine.sh keeps the i386 root (and, where the kernel
-# runs no 32-bit program, QEMU's i386 emulator). Outside the checkout, so that
-# every clone on the machine reuses it.
+# Outside the checkout, so that every clone on the machine reuses it.
 PORTCHECK_X86_WINE=${PORTCHECK_X86_WINE:-/var/cache/portcheck/x86-wine}
 
-# Runs a command with the i386 root's /usr and /etc laid over this machine's
-# files, everything else as it is: `x86_enter wine PROGRAM.exe`.
+# A command with the i386 root's /usr and /etc laid over this machine's.
 x86_enter() {
   bwrap --dev-bind / / --ro-bind "$PORTCHECK_X86_WINE/root/usr" /usr \
     --ro-bind "$PORTCHECK_X86_WINE/root/etc" /etc -- "$@"
 }
 
-# Whether the kernel starts the root's i386 programs (itself, or through a
-# registered emulator).
+# Whether the kernel starts i386 programs (itself, or through an emulator).
 x86_runs_natively() {
   "$PORTCHECK_X86_WINE/root/usr/lib/i386-linux-gnu/ld-linux.so.2" --version >/dev/null 2>&1
 }
 
-# Whether the root is there to enter (cheap: scripts/wine.sh asks it at
-# every call).
+# Cheap: scripts/wine.sh asks it at every call.
 x86_wine_present() {
   [ -x "$PORTCHECK_X86_WINE/root/usr/lib/wine/wine" ] && command -v bwrap >/dev/null
 }
 
-# Whether the root's 32-bit Wine starts here (the setup's check).
 x86_wine_ready() {
   x86_wine_present && x86_enter /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
-# Makes sure the Debian packages a command needs are installed. As root it
-# installs what is missing; otherwise it prints the apt-get line to run and
-# stops. An index that fails to update (a mirror caught mid-sync) is reported
-# and the install is still tried with the lists there are: only a failed
-# install stops, with apt's own words.
+# Installs what is missing as root, or says what to run. An index that fails
+# to update (a mirror mid-sync) is reported and the install tried anyway.
 ensure_packages() {
   # One query for all: the checker starts this once per download it reads.
   installed=" $(dpkg-query -W -f='${Package}=${db:Status-Abbrev}\n' "$@" 2>/dev/null |
@@ -96,7 +83,6 @@ ensure_packages() {
   rm -f "$log"
 }
 
-# Configures the windows build and builds the given targets, quietly.
 build_windows() {
   ensure_packages $PORTCHECK_RUN_PACKAGES
   cmake --preset windows >/dev/null

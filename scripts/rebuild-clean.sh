@@ -1,22 +1,11 @@
 #!/bin/sh
-# An independent rebuild of a release: a minimal Debian 12 root made afresh
-# from Debian's archive (mmdebstrap) with only the build packages, at the
-# versions the release recorded where the archive still has them, and in it,
-# with the network cut off (bubblewrap), scripts/release.sh run unchanged on
-# a copy of this checkout. The zip it makes is compared byte for byte with
-# the given one (default: the one scripts/release.sh makes here), and the
-# toolchain it recorded with the root's.
 #   scripts/rebuild-clean.sh [ZIP]
-# Prints IDENTICAL (status 0), or what differs (status 1); 2 when it cannot
-# run. Needs root (mmdebstrap and bubblewrap make the root and its mounts).
-# Cleans up after itself.
+# rebuilds the release in a minimal Debian root without network and compares:
+# IDENTICAL (0), what differs (1), cannot run (2). docs/supply-chain.md.
 set -eu
-case $# in
-  0|1) ;;
+case $#:${1:-} in
+  0:|1:[!-]*) ;;
   *) echo "usage: scripts/rebuild-clean.sh [ZIP]" >&2; exit 2 ;;
-esac
-case ${1:-} in
-  -*) echo "usage: scripts/rebuild-clean.sh [ZIP]" >&2; exit 2 ;;
 esac
 given=""
 [ $# -eq 1 ] && given=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")

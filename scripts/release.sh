@@ -1,15 +1,6 @@
 #!/bin/sh
-# Builds both Windows executables from scratch in the size-optimised release
-# configuration, without tests, and writes under dist/ the release zip, both
-# Windows Installer packages made from the zip's own files, the CycloneDX SBOM,
-# a SHA256SUMS of the set, the full record of the build beside the zip
-# (<zip name>.buildinfo) and, given the address the files will be downloaded
-# from, the winget and Scoop manifests. The zip's path is the last line printed. The
-# same commit gives the same bytes: times come from SOURCE_DATE_EPOCH, by
-# default the commit's time.
-#   scripts/release.sh [--download-url URL] [FOLDER]
-# With a folder given (relative to where this is started), the builds and
-# dist/ go there instead of into the checkout. One run at a time per folder.
+# Builds both executables and writes the release under FOLDER/dist (default:
+# the checkout's); prints the zip's path last. docs/releasing.md says more.
 set -eu
 usage() {
   echo "usage: scripts/release.sh [--download-url https://...] [FOLDER]" >&2
@@ -34,16 +25,12 @@ cd "$(dirname "$0")/.."
 . scripts/common.sh
 ensure_packages $PORTCHECK_RELEASE_PACKAGES
 # The describe step's own check of the address, made before the builds.
-[ -z "$url" ] || /usr/bin/python3 -B -c 'import argparse, sys, make_manifests
-try:
-    make_manifests.download_url(sys.argv[1])
-except argparse.ArgumentTypeError:
-    sys.exit(1)' "$url" || usage
+[ -z "$url" ] || /usr/bin/python3 -B -c 'import sys, make_manifests
+make_manifests.download_url(sys.argv[1])' "$url" 2>/dev/null || usage
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-# Two runs into one folder would build over each other. The lock is on the
-# folder itself, so it leaves nothing behind.
+# Two runs into one folder would build over each other; the lock leaves nothing behind.
 exec 9<"$out"
 if ! flock -n 9; then
   echo "release: another scripts/release.sh is writing into $out; wait for it to end, or give another folder" >&2

@@ -1,25 +1,9 @@
 #!/bin/sh
-# Makes the 32-bit Wine that runs the x86 build's tests, once, and reuses it
-# while it is there:
-#   root/      a Debian 12 root holding Debian's wine 8.0 for both amd64 and
-#              i386 (wine64 and wine32: Wine's WoW64, as on a 64-bit Windows),
-#              made by mmdebstrap from bookworm and bookworm-updates only;
-#              in a root of its own both architectures come from the same
-#              index, so there is no version skew between them, and this
-#              machine's package set stays amd64 only
-#   qemu-i386  QEMU's static i386 emulator from bookworm-backports' qemu-user,
-#              registered with binfmt_misc for i386 programs, only where the
-#              kernel runs no 32-bit program itself (some virtual machines)
-# in the folder that scripts/common.sh names (PORTCHECK_X86_WINE, default
-# /var/cache/portcheck/x86-wine). scripts/wine.sh enters the root with bwrap.
-#   sh scripts/setup-x86-wine.sh
-# Needs root the first time and after a restart (binfmt_misc registrations
-# do not survive one); as another user it says what to run. A first setup
-# took about 2 minutes and 1.6 GB here; what is there already is only checked.
-# An interrupted setup leaves no half-made root: it is made beside and
-# renamed. PORTCHECK_X86_EMULATE=1 registers the emulator even where the
-# kernel runs 32-bit programs, to try that route on any machine (undone by
-# `echo -1 >/proc/sys/fs/binfmt_misc/portcheck-i386`).
+# Makes, once, the 32-bit Wine for the x86 tests (docs/testing.md): a Debian
+# root with amd64 and i386 Wine from one index (no version skew; this
+# machine stays amd64 only), and qemu-i386 under binfmt_misc where the kernel
+# runs no 32-bit program (PORTCHECK_X86_EMULATE=1: on any machine). Needs root
+# the first time and after a restart; a stopped setup leaves no half-made root.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"

@@ -1,27 +1,11 @@
 #!/bin/sh
-# The whole test suite. First the unit tests of the release's parsers and
-# writers (tests/release, Python's unittest); then each build is configured,
-# built and tested by its workflow preset:
-#   host       the portable program over the stand-in platform
-#   host-asan  the same tests under AddressSanitizer and UBSan (clang), and a
-#              bounded fuzz run of the probe report
-#   windows    the cross-built x64 executable; its tests run under Wine
-#   windows-x86  the same for the x86 executable, under 32-bit Wine (made
-#              once by scripts/setup-x86-wine.sh and reused while present)
-# then the release, made once and shared by the tests of tests/package: made
-# again elsewhere and compared (test_release.py), signed with a throwaway key
-# and checked against genuine and hostile downloads (test_signing.py), its
-# Windows Installer packages installed, upgraded and removed under Wine
-# (test_installer.py); that release rebuilt in a clean Debian root without
-# network and compared byte for byte (scripts/rebuild-clean.sh); and the style
-# gates (clang-format, clang-tidy, pyflakes).
+# The whole test suite, layer by layer as docs/testing.md describes it.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
-# The Python tests find the project's modules through this one path.
 PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/scripts:$(pwd)/tests/support:$(pwd)/tests/windows
 export PYTHONPATH
 # First, in seconds, with no build and no Wine: the release's parsers and writers.

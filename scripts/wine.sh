@@ -1,14 +1,8 @@
 #!/bin/sh
-# Runs Wine: `sh scripts/wine.sh PROGRAM ARGUMENTS...`, like `wine`, or
-# `sh scripts/wine.sh --server ARGUMENTS...`, like `wineserver`.
-# By default, this machine's own wine64. With PORTCHECK_WINE_ARCH=x86 (the x86
-# build's tests, and the tests that put both builds in one prefix), the Wine
-# of the root that scripts/setup-x86-wine.sh makes: 64- and 32-bit Wine
-# together, as on a 64-bit Windows. Either way the 64-bit loader starts the
-# program: Wine's own tools (msiexec, cmd, reg) run 64-bit, as Windows' do,
-# and a 32-bit program is handed to the 32-bit loader (run by the kernel or,
-# where it runs none, by QEMU's emulator). Where that root is missing this
-# says so and fails: the x86 build's tests are never skipped.
+# `wine.sh PROGRAM ARGS...` like wine, `wine.sh --server ARGS...` like wineserver:
+# this machine's wine64, or with PORTCHECK_WINE_ARCH=x86 the root that
+# setup-x86-wine.sh makes (never skipped: missing, it fails). The 64-bit loader
+# starts everything, so Wine's own tools run 64-bit, as Windows' do.
 . "$(dirname "$0")/common.sh"
 # Address layout randomisation off: without a preloader, Wine now and then
 # failed to start a program ("ShellExecuteEx failed: Internal error").

@@ -19,10 +19,9 @@ def reg_string(text):
 
 
 def registry_file(enumerators, devices, version=None):
-    """The bytes of a .reg file (UTF-16LE, so any character can stand in a
-    name) that deletes the enumerators' keys, then writes the devices: tuples
-    of (key below Enum, class GUID, friendly name or None). A version sets
-    what Wine reports as the Windows version ("winxp", "win7", ...)."""
+    """A .reg file (UTF-16LE: any character can stand in a name) that deletes
+    the enumerators' keys, then writes the devices (key below Enum, class
+    GUID, friendly name or None); version is Wine's ("winxp", "win7", ...)."""
     lines = ["Windows Registry Editor Version 5.00", ""]
     lines += ["[-%s\\%s]" % (ENUM, e) for e in enumerators]
     lines.append("")
@@ -38,8 +37,6 @@ def registry_file(enumerators, devices, version=None):
 
 
 def load_registry_file(contents, work, env):
-    """Writes a .reg file's bytes into the folder work and loads it into the
-    prefix that env names (WINEPREFIX)."""
     path = os.path.join(work, "devices.reg")
     with open(path, "wb") as f:
         f.write(contents)
@@ -47,7 +44,6 @@ def load_registry_file(contents, work, env):
 
 
 def regedit(path, env):
-    """Loads a .reg file; on failure prints what Wine said and ends the test."""
     run = subprocess.run(WINE + ["regedit", "/S", path], env=env, stdin=subprocess.DEVNULL,
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if run.returncode != 0:
