@@ -11,7 +11,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
 from wine_registry import WINE, PORTS_CLASS, load_registry_file, registry_file
 
 DEVICES = 240

@@ -15,7 +15,7 @@ import pefile
 
 from package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
 from safe_output import end_cleanly_on_signals, finish_output, open_output
-from tools import run_tool
+from tools import run_tool, write_file
 from untrusted import read_zip
 
 gi.require_version("Libmsi", "1.0")
@@ -185,9 +185,7 @@ def msi_bytes(version: str, architecture: str, image: bytes, texts: dict,
     with tempfile.TemporaryDirectory() as work:
         for name, data in [("portcheck.exe", image)] + [
                 (name, texts[name]) for name, _, _ in TEXTS]:
-            with open(os.path.join(work, name), "wb") as f:
-                f.write(data)
-            os.utime(os.path.join(work, name), (epoch, epoch))
+            os.utime(write_file(os.path.join(work, name), data), (epoch, epoch))
         made = run_tool(["wixl", "-a", architecture, "-o", "out.msi"]
                         + variables(version, architecture) + [SOURCE], cwd=work, text=True,
                         env={"TZ": "UTC"})

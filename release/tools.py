@@ -14,3 +14,9 @@ def run_tool(command: list, cwd: str = None, text: bool = False,
         said = "%s: %s" % (command[0], error.strerror)
         return subprocess.CompletedProcess(command, 127, "" if text else b"",
                                            said if text else said.encode())
+
+
+def write_file(path: str, data: bytes) -> str:
+    with open(path, "wb") as f:
+        f.write(data)
+    return path

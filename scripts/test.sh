@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
-PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/scripts:$(pwd)/tests/support:$(pwd)/tests/windows
+PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/tests/support:$(pwd)/tests/windows
 export PYTHONPATH
 # First, in seconds, with no build and no Wine: the release's parsers and writers.
 /usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'

@@ -7,6 +7,7 @@ import signature_rules
 import trust
 from signature_reader import Unreadable, read_signature
 from signed_file import image_digest, osslsigncode, package_digest, signature
+from tools import write_file
 from untrusted import NotARelease, shown
 
 
@@ -88,9 +89,7 @@ def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anch
 
 def attached_to(built: bytes, der: bytes, work: str) -> bytes:
     # attach-signature writes its output, then fails on a chain it cannot trust.
-    path = os.path.join(work, "signature.der")
-    with open(path, "wb") as f:
-        f.write(der)
+    path = write_file(os.path.join(work, "signature.der"), der)
     return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True).data
 
 

@@ -4,7 +4,7 @@ import os
 import struct
 from typing import NamedTuple, Optional
 
-from tools import run_tool
+from tools import run_tool, write_file
 from untrusted import NotARelease
 
 
@@ -75,9 +75,8 @@ def osslsigncode(command: str, options: list, data: bytes, work: str,
                  any_status: bool = False) -> Made:
     """What `osslsigncode COMMAND OPTIONS -in -out` makes of data; with
     any_status, a file written is taken whatever the status."""
-    given, made = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
-    with open(given, "wb") as f:
-        f.write(data)
+    given = write_file(os.path.join(work, "in.exe"), data)
+    made = os.path.join(work, "out.exe")
     if os.path.exists(made):
         os.unlink(made)
     run = run_tool(["osslsigncode", command] + options + ["-in", given, "-out", made], text=True)

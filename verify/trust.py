@@ -12,7 +12,7 @@ from asn1crypto import cms, core, pem, x509
 
 from signature_reader import Signature, Timestamp
 from signature_rules import certificate_problem
-from tools import run_tool
+from tools import run_tool, write_file
 from untrusted import NotARelease, refuse_unless_regular, shown
 
 CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
@@ -114,10 +114,8 @@ def openssl(*arguments: str):
 
 
 def written(work: str, name: str, certificates: list) -> str:
-    path = os.path.join(work, name)
-    with open(path, "wb") as f:
-        f.write(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in certificates))
-    return path
+    return write_file(os.path.join(work, name), b"".join(
+        pem.armor("CERTIFICATE", c.dump()) for c in certificates))
 
 
 def verified(leaf, intermediates: list, anchor, at, work: str) -> Optional[str]:
@@ -222,12 +220,10 @@ def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str)
 
 
 def signer_certificate(signature: Signature, work: str) -> Tuple[Optional[str], object]:
-    files = [os.path.join(work, name) for name in ("detached.p7", "content.bin")]
-    for path, value in zip(files, (signature.detached(), signature.signed_content)):
-        with open(path, "wb") as f:
-            f.write(value)
+    detached = write_file(os.path.join(work, "detached.p7"), signature.detached())
+    content = write_file(os.path.join(work, "content.bin"), signature.signed_content)
     named = signed_by(["smime", "-verify", "-noverify", "-binary", "-inform", "DER", "-in",
-                       files[0], "-content", files[1]], signature.signer, signature.certificates,
+                       detached, "-content", content], signature.signer, signature.certificates,
                       work)
     if named is None:
         return "its signature does not check against its own certificate: it is not a " \
@@ -264,9 +260,7 @@ def same_as(path: str, certificate) -> bool:
 
 
 def token_signer(stamp: Timestamp, work: str):
-    token = os.path.join(work, "token.der")
-    with open(token, "wb") as f:
-        f.write(stamp.token)
+    token = write_file(os.path.join(work, "token.der"), stamp.token)
     return signed_by(["cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", token],
                      stamp.signer, stamp.certificates, work)
 
@@ -276,12 +270,11 @@ def countersigner(stamp: Timestamp, work: str):
     if named is None:
         return None
     attributes = stamp.signer["signed_attrs"].dump()
-    files = [os.path.join(work, name) for name in ("counter.der", "counter.sig", "counter.key")]
-    # The signature is over the attributes as a SET, not as the [0] they are stored as.
-    for path, value in zip(files, (b"\x31" + attributes[1:], stamp.signer["signature"].native,
-                                   pem.armor("PUBLIC KEY", named.public_key.dump()))):
-        with open(path, "wb") as f:
-            f.write(value)
+    files = [write_file(os.path.join(work, name), value) for name, value in (
+        # The signature is over the attributes as a SET, not as the [0] they are stored as.
+        ("counter.der", b"\x31" + attributes[1:]),
+        ("counter.sig", stamp.signer["signature"].native),
+        ("counter.key", pem.armor("PUBLIC KEY", named.public_key.dump())))]
     done = openssl("dgst", "-" + stamp.signer["digest_algorithm"]["algorithm"].native,
                    "-verify", files[2], "-signature", files[1], files[0])
     return named if done.returncode == 0 else None

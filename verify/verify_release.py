@@ -21,18 +21,6 @@ class BadReference(Exception):
     pass
 
 
-class NoWorkFolder(Exception):
-    pass
-
-
-def work_folder() -> tempfile.TemporaryDirectory:
-    # In TMPDIR as given: Python would otherwise fall back to another folder.
-    try:
-        return tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR") or None)
-    except OSError as error:
-        raise NoWorkFolder("no temporary folder can be made (%s); set TMPDIR to a folder that "
-                           "can be written" % shown(error.strerror or str(error))) from None
-
 
 def arguments_of(arguments: list) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
@@ -120,8 +108,13 @@ def main(arguments: list) -> int:
             refuse_unless_regular(path)
         except NotARelease as error:
             return refused(path, error)
+    try:  # In TMPDIR as given: Python would otherwise fall back to another folder.
+        work_folder = tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR") or None)
+    except OSError as error:
+        return complain("no temporary folder can be made (%s); set TMPDIR to a folder that "
+                        "can be written" % shown(error.strerror or str(error)))
     try:
-        with work_folder() as work:
+        with work_folder as work:
             if given.reference:
                 source = "the reference zip %s" % shown(os.path.basename(given.reference))
                 return checked(given.download, given.reference, source, source, True, anchors,
@@ -131,7 +124,7 @@ def main(arguments: list) -> int:
             source = "commit %s" % commit[:12] if given.commit else "this checkout"
             return checked(given.download, reference.zip_path, source, "%s (commit %s, built from "
                            "a clean export)" % (source, commit), False, anchors, work)
-    except (NoWorkFolder, NoReference) as error:
+    except NoReference as error:
         return complain(error)
 
 

@@ -14,7 +14,7 @@ add_test(NAME wine_prefix_make COMMAND sh ${wine_prefix} make ${PORTCHECK_WINEPR
 add_test(NAME wine_prefix_down COMMAND sh ${wine_prefix} down ${PORTCHECK_WINEPREFIX})
 # The x86 build runs on the Wine that also runs 32-bit programs (scripts/wine.sh).
 # The Python tests find the project's modules through this path, set once here.
-set(python_path "PYTHONPATH=${PROJECT_SOURCE_DIR}/release:${PROJECT_SOURCE_DIR}/verify:${PROJECT_SOURCE_DIR}/scripts:${PROJECT_SOURCE_DIR}/tests/support")
+set(python_path "PYTHONPATH=${PROJECT_SOURCE_DIR}/release:${PROJECT_SOURCE_DIR}/verify:${PROJECT_SOURCE_DIR}/tests/support")
 set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE};${python_path};PORTCHECK_EXE=$<TARGET_FILE:portcheck>")
 set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_environment}")
 set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_environment}")

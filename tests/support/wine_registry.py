@@ -5,7 +5,8 @@ import subprocess
 import sys
 
 # Wine, with the loader this machine can start (scripts/wine.sh).
-WINE = ["sh", os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine.sh")]
+WINE = ["sh", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                           "wine.sh")]
 
 PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
 ENUM = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum"
