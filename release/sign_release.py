@@ -2,10 +2,10 @@
 """Signs both executables, then both packages built again from them, and
 describes the signed set beside the zip. The signing time is the release's,
 so the same zip and key give the same bytes (unless a timestamp server's)."""
+import argparse
 import os
 import sys
 import tempfile
-from argparse import ArgumentTypeError
 
 import make_manifests
 from describe import describe
@@ -18,14 +18,11 @@ from zip_layout import EXECUTABLES, checksums, zip_bytes
 
 DESCRIPTION = "Zelnar Port Check Utility"
 TIMESTAMP_OPTIONS = ("-t", "-ts")
-USAGE = ("usage: scripts/sign-release.sh [--download-url https://...] ZIP KEY-OPTION...\n"
-         "  e.g. -pkcs12 key.p12 -readpass password.txt\n"
-         "  or   -pkcs11module MODULE -key PKCS11-URI -certs CHAIN.pem")
 
 
-def fail(message: str, status: int = 1) -> int:
+def fail(message: str) -> int:
     print("sign-release: %s" % message, file=sys.stderr)
-    return status
+    return 1
 
 
 def sign(image: bytes, key_options: list, epoch: int, work: str) -> tuple:
@@ -71,17 +68,19 @@ def signed_set(zip_path: str, key_options: list, work: str) -> tuple:
 
 
 def main(arguments: list) -> int:
+    parser = argparse.ArgumentParser(
+        prog="scripts/sign-release.sh", usage="%(prog)s [--download-url https://...] ZIP "
+        "KEY-OPTION...", description="Signs a release. The options after the zip select the key "
+        "for osslsigncode sign: -pkcs12 key.p12 -readpass password.txt, or -pkcs11module MODULE "
+        "-key PKCS11-URI -certs CHAIN.pem.")
+    parser.add_argument("--download-url", type=make_manifests.download_url)
+    parser.add_argument("zip")
+    parser.add_argument("key_options", nargs=argparse.REMAINDER)
+    given = parser.parse_args(arguments)
+    if not given.key_options:
+        parser.error("no key selection after the zip")
     end_cleanly_on_signals()
-    url = None
-    if arguments[:1] == ["--download-url"] and len(arguments) > 1:
-        url, arguments = arguments[1], arguments[2:]
-        try:
-            make_manifests.download_url(url)
-        except ArgumentTypeError as error:
-            return fail(str(error), 2)
-    if len(arguments) < 2 or arguments[0].startswith("-"):
-        return fail(USAGE, 2)
-    zip_path, key_options = arguments[0], arguments[1:]
+    zip_path, key_options, url = given.zip, given.key_options, given.download_url
     temporaries = {}
     try:
         # Before the key is used: a folder that cannot be written shows now.
