@@ -165,7 +165,8 @@ def finish(path: str, product_version: str, image: bytes, epoch: int) -> None:
 
 def set_package_code(path: str) -> None:
     """Derived from the package's bytes, a blank code standing in: Windows
-    Installer takes two packages of one code for the same cached one."""
+    Installer takes two packages of one code for the same cached one. The
+    blank is a commit of its own: set in finish()'s, it gives other bytes."""
     set_summary_code(path, "{00000000-0000-0000-0000-000000000000}")
     with open(path, "rb") as f:
         set_summary_code(path, code("package", hashlib.sha256(f.read()).hexdigest()))
