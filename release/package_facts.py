@@ -20,12 +20,12 @@ class Architecture(NamedTuple):
 
     @property
     def cpu(self) -> str:
-        """The triple's processor: cmake/mingw-w64-<cpu>.cmake builds it."""
+        """The triple's processor, as Debian's mingw-w64 packages name it."""
         return self.triple.split("-")[0]
 
 
-# The one table of architectures: a third is one row here, its toolchain
-# file under cmake/ and its preset in CMakePresets.json.
+# The one table of architectures: a third is one row here and its preset in
+# CMakePresets.json (and its compilers in scripts/common.sh's package lists).
 ARCHITECTURES = {a.name: a for a in (
     Architecture("x64", "x86_64-w64-mingw32", 0x8664, "ProgramFiles64Folder", True, "64bit",
                  "windows"),
@@ -84,5 +84,5 @@ def record_path(zip_path: str) -> str:
 
 
 if __name__ == "__main__":
-    # For scripts/release.sh: name:cpu of each architecture.
-    print(" ".join("%s:%s" % (a.name, a.cpu) for a in ARCHITECTURES.values()))
+    # For scripts/release.sh: name:triple of each architecture.
+    print(" ".join("%s:%s" % (a.name, a.triple) for a in ARCHITECTURES.values()))

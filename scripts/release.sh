@@ -40,15 +40,16 @@ fi
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 
-# name:cpu of each architecture, as release/package_facts.py lists them.
+# name:triple of each architecture, as release/package_facts.py lists them.
 architectures=$(/usr/bin/python3 -B release/package_facts.py)
 for target in $architectures; do
   arch=${target%%:*}
   build=$out/build/release-$arch
   rm -rf "$build"
   echo "Building $arch..."
-  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/mingw-w64-${target#*:}.cmake" \
-    -DCMAKE_BUILD_TYPE=MinSizeRel -DPORTCHECK_BUILD_TESTS=OFF >/dev/null
+  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/mingw-w64.cmake" \
+    -DPORTCHECK_MINGW_TRIPLE="${target#*:}" -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DPORTCHECK_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" --target portcheck >/dev/null
 done
 # The notices must state what the linker took from the runtimes.

@@ -1,7 +1,16 @@
-# What both Windows cross builds share, with Debian's mingw-w64; the file that
-# includes this one sets PORTCHECK_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
-# Tests run under Wine.
+# The Windows cross builds, with Debian's mingw-w64, for Windows XP and Server
+# 2003 and later: the preset's PORTCHECK_MINGW_TRIPLE (x86_64-w64-mingw32,
+# i686-w64-mingw32) names the compilers. Tests run under Wine.
+if(NOT PORTCHECK_MINGW_TRIPLE)
+  message(FATAL_ERROR "PORTCHECK_MINGW_TRIPLE must name a mingw-w64 triple")
+endif()
+# try_compile's projects read this file too, and need the triple.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PORTCHECK_MINGW_TRIPLE)
 set(CMAKE_SYSTEM_NAME Windows)
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${PORTCHECK_MINGW_TRIPLE})
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^i[3-6]86$")
+  set(CMAKE_SYSTEM_PROCESSOR x86)
+endif()
 
 # The posix thread model: GoogleTest needs std::mutex, which the win32 model
 # lacks. The program itself starts no thread and, linked statically, imports
