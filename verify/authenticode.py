@@ -6,7 +6,7 @@ from typing import List, NamedTuple, Optional
 import signature_rules
 import trust
 from signature_reader import Unreadable, read_signature
-from signed_file import image_digest, osslsigncode, package_digest, signature
+from signed_file import image_digest, osslsigncode, package_digest, signature as signature_of
 from tools import write_file
 from untrusted import NotARelease, shown
 
@@ -108,7 +108,7 @@ def executable_check(name: str, image: bytes, built: bytes, source: str, anchors
                      work: str) -> Findings:
     """Unsigned, it must be the build; signed, the build with its signature attached."""
     try:
-        der = signature(image)
+        der = signature_of(image)
     except NotARelease:
         return Findings([], ["%s is not a Windows executable" % name])
     if der is None:

@@ -292,6 +292,8 @@ def timestamp_authority(stamp: Timestamp, work: str) -> Tuple[Optional[str], obj
 
 
 def timestamp_time(stamp: Timestamp, authority, anchors: Optional[Anchors], work: str) -> Time:
+    """Trusted only when its authority chains to an anchor for timestamping at
+    that time; otherwise a claim, and the signer is judged at the present time."""
     if anchors is None:
         return Time(stamp.time, stamp.kind, False, "a claim: not checked against any trust anchor")
     reason = chain_problem(authority, stamp.certificates, anchors, TIMESTAMPING, stamp.time, work)
