@@ -9,14 +9,8 @@ import sys
 import make_manifests
 import make_sbom
 from package_facts import sbom_name, sums_name, version_of
-from safe_output import end_cleanly_on_signals, finish_output, open_output
+from safe_output import end_cleanly_on_signals, write_output
 from untrusted import Release, read_zip
-
-
-def write(path: str, data: bytes) -> str:
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    finish_output(open_output(path), data, path)
-    return path
 
 
 def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:
@@ -35,13 +29,13 @@ def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:
 def describe(zip_path: str, folder: str, signed: bool = False,
              url: str = None) -> list:
     release = read_zip(zip_path)
-    written = [write(os.path.join(folder, sbom_name(zip_path)),
-                     make_sbom.sbom(zip_path, release, folder, signed).encode("utf-8"))]
-    written.append(write(*sums(zip_path, release, folder, signed)))
+    written = [write_output(os.path.join(folder, sbom_name(zip_path)),
+                            make_sbom.sbom(zip_path, release, folder, signed).encode("utf-8"))]
+    written.append(write_output(*sums(zip_path, release, folder, signed)))
     if url:
         manifests = os.path.join(folder, "manifests-signed" if signed else "manifests")
         texts = make_manifests.manifests(zip_path, release, folder, url, signed)
-        written += [write(os.path.join(manifests, name), texts[name].encode("utf-8"))
+        written += [write_output(os.path.join(manifests, name), texts[name].encode("utf-8"))
                     for name in sorted(texts)]
     return written
 

@@ -14,7 +14,7 @@ import gi
 import pefile
 
 from package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
-from safe_output import end_cleanly_on_signals, finish_output, open_output
+from safe_output import end_cleanly_on_signals, write_output
 from tools import run_tool, write_file
 from untrusted import read_zip
 
@@ -215,9 +215,7 @@ def main(arguments: list) -> int:
     end_cleanly_on_signals()
     top, files, _, epoch = read_zip(given.zip)
     for name, data in sorted(packages(top, files, epoch).items()):
-        path = os.path.join(given.folder, name)
-        finish_output(open_output(path), data, path)
-        print(path)
+        print(write_output(os.path.join(given.folder, name), data))
     return 0
 
 

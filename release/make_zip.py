@@ -8,7 +8,7 @@ import sys
 from build_info import (build_info, checkout_commit, environment_files, packages,
                         toolchain_files)
 from package_facts import ARCHITECTURES, record_path, top_folder, zip_name
-from safe_output import end_cleanly_on_signals, finish_output, open_output
+from safe_output import end_cleanly_on_signals, write_output
 from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
 
@@ -40,9 +40,8 @@ def main(arguments: list) -> int:
     zip_path = os.path.join(dist, zip_name(version))
     record = build_info(version, commit, epoch,
                         sorted(set(toolchain) | set(packages(environment_files()))))
-    finish_output(open_output(record_path(zip_path)), record, record_path(zip_path))
-    finish_output(open_output(zip_path), zip_bytes(top, files, MODES, epoch), zip_path)
-    print(zip_path)
+    write_output(record_path(zip_path), record)
+    print(write_output(zip_path, zip_bytes(top, files, MODES, epoch)))
     return 0
 
 

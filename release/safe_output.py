@@ -41,3 +41,9 @@ def finish_output(temporary: str, data: bytes, path: str,
     finally:
         if os.path.exists(temporary):
             os.unlink(temporary)
+
+
+def write_output(path: str, data: bytes) -> str:
+    """Writes data at path whole, or not at all; the path."""
+    finish_output(open_output(path), data, path)
+    return path
