@@ -23,7 +23,8 @@ def compare(given: str, rebuilt: str, unavailable: str) -> int:
     for name in NAMES:
         if given_files.get(name) != rebuilt_files.get(name):
             print("  %s differs" % name)
-    given_info, rebuilt_info = parse(record(given, given_files)), parse(record(rebuilt, rebuilt_files))
+    given_info = parse(record(given, given_files))
+    rebuilt_info = parse(record(rebuilt, rebuilt_files))
     if given_info.get("commit") != rebuilt_info.get("commit"):
         print("  it was built from commit %s; this checkout is at %s" % (
             shown(given_info.get("commit", "(none)")), rebuilt_info.get("commit")))
