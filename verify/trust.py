@@ -13,13 +13,13 @@ from asn1crypto import cms, core, pem, x509
 from signature_reader import Signature, Timestamp
 from signature_rules import certificate_problem
 from tools import run_tool, write_file
-from untrusted import NotARelease, refuse_unless_regular, shown
+from untrusted import NotARelease, read_bounded, shown
 
 CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 TIMESTAMPING = "1.3.6.1.5.5.7.3.8"
 ANY_USAGE = "2.5.29.37.0"
 USAGE_WORDS = {CODE_SIGNING: "code signing", TIMESTAMPING: "timestamping"}
-LIMIT_CA_FILE = 4 << 20
+
 LIMIT_CHAIN = 6
 LIMIT_PATHS = 8
 
@@ -44,17 +44,12 @@ class Time:
 
 def read_anchors(path: str) -> Anchors:
     """PEM (one or a bundle), DER (one or several in a row) or PKCS#7."""
+    label = "the CA file %s" % shown(path)
     try:
-        refuse_unless_regular(path)
-        if os.path.getsize(path) > LIMIT_CA_FILE:
-            raise BadAnchors("the CA file %s is over %d bytes" % (shown(path), LIMIT_CA_FILE))
-        with open(path, "rb") as f:
-            data = f.read(LIMIT_CA_FILE + 1)
+        data = read_bounded(path, label, "a CA file holds a few certificates")
     except NotARelease as error:
-        raise BadAnchors("the CA file: %s" % error) from None
-    except OSError as error:
-        raise BadAnchors("the CA file %s cannot be read (%s)" % (
-            shown(path), shown(error.strerror or ""))) from None
+        said = str(error)  # the file's kind, or its size and reading, named by label already
+        raise BadAnchors(said if said.startswith(label) else "the CA file: " + said) from None
     blocks = pem_blocks(data, path) if pem.detect(data) else der_blocks(data, path)
     found = []
     for number, der in enumerate(blocks, 1):

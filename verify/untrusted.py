@@ -14,9 +14,10 @@ class NotARelease(Exception):
     pass
 
 
-# A release zip is about 60 KiB and its largest entry about 30 KiB; a file
-# far beyond that is refused before anything in it is inflated.
-LIMIT_ZIP = 4 << 20
+# A release zip is about 60 KiB and its largest entry about 30 KiB, a package
+# or a CA file of roots a few hundred KiB at most; a file far beyond that is
+# refused before anything in it is read or inflated.
+LIMIT_FILE = 4 << 20
 LIMIT_ENTRY = 1 << 20
 LIMIT_ENTRIES = 32
 
@@ -47,15 +48,17 @@ def refuse_unless_regular(path: str) -> None:
         raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
 
 
-def read_bounded(path: str, label: str, kind: str = "a release zip") -> bytes:
+def read_bounded(path: str, label: str,
+                 usual: str = "a release zip is a few tens of KiB") -> bytes:
+    """label names the file in a refusal, usual says what such a file holds."""
     refuse_unless_regular(path)
     try:
         size = os.path.getsize(path)
-        if size > LIMIT_ZIP:
-            raise NotARelease("%s is %d bytes; %s is a few tens of KiB, and none over %d bytes "
-                              "is read" % (label, size, kind, LIMIT_ZIP))
+        if size > LIMIT_FILE:
+            raise NotARelease("%s is %d bytes; %s, and none over %d bytes is read"
+                              % (label, size, usual, LIMIT_FILE))
         with open(path, "rb") as f:
-            return f.read(LIMIT_ZIP + 1)
+            return f.read(LIMIT_FILE + 1)
     except OSError as error:
         raise NotARelease("%s cannot be read (%s)"
                           % (label, shown(error.strerror or ""))) from None

@@ -76,7 +76,7 @@ def cabinet_files(cab: bytes) -> dict:
 
 
 def read_package(path: str) -> bytes:
-    package = read_bounded(path, "it", "a package")
+    package = read_bounded(path, "it", "a package is a few tens of KiB")
     if package[:8] != OLE_MAGIC:
         raise NotARelease("it is neither a zip nor a Windows Installer package")
     return package
