@@ -8,22 +8,19 @@
 # failed to start a program ("ShellExecuteEx failed: Internal error").
 fixed_layout="setarch $(uname -m) -R"
 export WINELOADER=/usr/lib/wine/wine64
+# This machine's Wine replaces this shell; the x86 root's is entered through bwrap.
+run=exec
 if [ "${PORTCHECK_WINE_ARCH:-}" = x86 ]; then
   if ! x86_wine_present; then
     echo "wine.sh: the 32-bit Wine that runs the x86 build is not set up in" \
       "$PORTCHECK_X86_WINE; run, as root: sh scripts/setup-x86-wine.sh"
     exit 127
   fi
-  if [ "${1:-}" = --server ]; then
-    shift
-    x86_enter wineserver "$@"
-    exit
-  fi
-  x86_enter $fixed_layout /usr/lib/wine/wine64 "$@"
-  exit
+  run=x86_enter
 fi
 if [ "${1:-}" = --server ]; then
   shift
-  exec wineserver "$@"
+  $run wineserver "$@"
+  exit
 fi
-exec $fixed_layout /usr/lib/wine/wine64 "$@"
+$run $fixed_layout /usr/lib/wine/wine64 "$@"
