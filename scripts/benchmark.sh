@@ -10,6 +10,6 @@ build_windows portcheck bench_minimal_walk bench_empty
 work=$(mktemp -d)
 trap 'sh scripts/wine-prefix.sh down "$work/prefix"; rm -rf "$work"' EXIT
 sh scripts/wine-prefix.sh make "$work/prefix"
-/usr/bin/python3 bench/benchmark.py build/windows/portcheck.exe \
-  build/windows/bench/bench_minimal_walk.exe build/windows/bench/bench_empty.exe \
+/usr/bin/python3 bench/benchmark.py build/windows-app/portcheck.exe \
+  build/windows-app/bench/bench_minimal_walk.exe build/windows-app/bench/bench_empty.exe \
   "$work/prefix" "$work"

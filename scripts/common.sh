@@ -18,12 +18,13 @@ PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto"
 # The independent rebuild in a minimal Debian root, without network.
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
-# Everything the test suite uses besides. Not the 32-bit Wine: it has a root
+# Everything the test suite uses besides (libclang-rt-dev: the runtime of the
+# release's default clang, whatever its version). Not the 32-bit Wine: it has a root
 # of its own (setup-x86-wine.sh). Nor npm: Debian's conflicts with a Node.js
 # installed from elsewhere, so the test command installs it only when absent.
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES $PORTCHECK_VERIFY_PACKAGES
   mmdebstrap bubblewrap googletest libgtest-dev python3-pefile python3-yaml
-  python3-jsonschema python3-cryptography msitools clang libclang-rt-14-dev clang-format clang-tidy pyflakes3"
+  python3-jsonschema python3-cryptography msitools clang libclang-rt-dev clang-format clang-tidy pyflakes3"
 
 # Outside the checkout, so that every clone on the machine reuses it.
 PORTCHECK_X86_WINE=${PORTCHECK_X86_WINE:-/var/cache/portcheck/x86-wine}
@@ -83,8 +84,42 @@ ensure_packages() {
   rm -f "$log"
 }
 
+# The x64 executable alone, without the tests (and so without GoogleTest), in
+# build/windows-app. Until its caller clears the trap, a failure exits 2: the
+# program's own statuses are 0, 1 and -1, so a script can tell them apart.
 build_windows() {
+  trap 'exit 2' EXIT
   ensure_packages $PORTCHECK_RUN_PACKAGES
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows --target "$@" >/dev/null
+  cmake --preset windows-app >/dev/null
+  cmake --build --preset windows-app --target "$@" >/dev/null
+}
+
+# This machine's Debian release by its code name (bookworm, trixie), which
+# the release records and the clean rebuild makes its root of.
+debian_suite() {
+  sed -n 's/^VERSION_CODENAME=//p' /etc/os-release
+}
+
+# The URI of the Debian archive NAME (debian, debian-security) that this
+# machine's apt reads, so that no host is named here; empty if it reads none.
+debian_archive() {
+  { sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null
+    awk '$1 == "deb" { print ($2 ~ /^\[/) ? $3 : $2 }' /etc/apt/sources.list \
+      /etc/apt/sources.list.d/*.list 2>/dev/null; } | tr ' ' '\n' | sed 's,/*$,,' |
+    grep -m1 "/$1\$" || true
+}
+
+# apt's sources for Debian SUITE (its updates and security updates too) from
+# those archives, for mmdebstrap's standard input.
+debian_sources() {
+  keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  archive=$(debian_archive debian)
+  if [ -z "$archive" ]; then
+    echo "no Debian archive in apt's sources to fetch from" >&2
+    return 1
+  fi
+  echo "deb [signed-by=$keyring] $archive $1 main"
+  echo "deb [signed-by=$keyring] $archive $1-updates main"
+  security=$(debian_archive debian-security)
+  [ -z "$security" ] || echo "deb [signed-by=$keyring] $security $1-security main"
 }

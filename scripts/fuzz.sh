@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
-ensure_packages cmake make clang libclang-rt-14-dev googletest libgtest-dev
+ensure_packages cmake make clang libclang-rt-dev googletest libgtest-dev
 seconds=${1:-600}
 cmake --preset host-asan >/dev/null
 cmake --build --preset host-asan --target probe_report_fuzzer >/dev/null

@@ -25,15 +25,8 @@ trap 'rm -rf "$dir/root.new" "$dir/apt" "$dir/qemu-i386.new"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The Debian archive that this machine's apt reads, so that no host is named here.
-uri=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-  grep -m1 '/debian/*$' || true)
-[ -n "$uri" ] || uri=$(awk '$1 == "deb" && $2 ~ /\/debian\/?$/ { print $2; exit }' \
-  /etc/apt/sources.list 2>/dev/null || true)
-[ -n "$uri" ] || {
-  echo "setup-x86-wine: no Debian archive in apt's sources to fetch from" >&2
-  exit 2
-}
+sources=$(debian_sources bookworm) || exit 2
+uri=$(debian_archive debian)
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
 if [ ! -x "$dir/root/usr/lib/wine/wine" ] || [ ! -x "$dir/root/usr/lib/wine/wine64" ]; then
@@ -42,9 +35,9 @@ if [ ! -x "$dir/root/usr/lib/wine/wine" ] || [ ! -x "$dir/root/usr/lib/wine/wine
   mmdebstrap --quiet --variant=apt --architectures=amd64,i386 \
     --include=wine,wine64,wine32:i386,libwine,libwine:i386 \
     --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
-    bookworm "$dir/root.new" \
-    "deb [signed-by=$keyring] $uri bookworm main" \
-    "deb [signed-by=$keyring] $uri bookworm-updates main" >"$dir/mmdebstrap.log" 2>&1 || {
+    bookworm "$dir/root.new" - <<EOF >"$dir/mmdebstrap.log" 2>&1 || {
+$sources
+EOF
     tail -n 20 "$dir/mmdebstrap.log" >&2
     echo "setup-x86-wine: mmdebstrap could not make the root" >&2
     exit 1
