@@ -117,8 +117,8 @@ def signed_executable_problems(work, ca, prefix):
             f.write(files[name])
         preset = ARCHITECTURES[name.split("/")[0]].preset
         with open(os.path.join("build", preset, "image_test_arguments.txt")) as f:
-            problems += ["%s, signed: %s" % (name, p)
-                         for p in test_image.image_problems(exe, *f.read().split())]
+            problems += ["%s, signed: %s" % (name, p) for p in test_image.image_problems(
+                exe, *f.read().split(), os.path.join("build", preset, "tests", "startup_only.exe"))]
         problems += ["%s, signed: %s" % (name, p) for p in test_end_to_end.case_problems(
             exe, dict(BOTH, WINEPREFIX=prefix, WINEDEBUG="-all"), E2E_CASE, work)]
     for path in packages + [os.path.join(work, n.replace("/", "-")) for n in EXECUTABLES]:

@@ -1,8 +1,9 @@
 """The shipped executable's header, imports, manifest and version block, read
 back from the file, for either architecture. CTest names the executable in
 PORTCHECK_EXE, and its architecture, the lowest Windows version its header must
-declare and its file version in PORTCHECK_IMAGE; or an x86 program that plants
-a frame-based handler in PORTCHECK_PLANTED."""
+declare and its file version in PORTCHECK_IMAGE, and the start-up code alone,
+linked the same way, in PORTCHECK_STARTUP; or an x86 program that plants a
+frame-based handler in PORTCHECK_PLANTED."""
 import os
 import re
 import subprocess
@@ -19,9 +20,14 @@ EXPECTED_STRINGS = {
 }
 SETUPAPI = {"SetupDiGetClassDevsW", "SetupDiEnumDeviceInfo", "CM_Get_DevNode_Status",
             "CM_Get_Device_IDW", "SetupDiGetDeviceRegistryPropertyW", "SetupDiDestroyDeviceInfoList"}
-# Every function imported, by architecture: each one is known to be exported by
-# the oldest system served (Windows XP on x86; XP x64 and Server 2003 on x64).
-# A new import is a deliberate change, to be checked against those systems.
+# What the utility's own code imports, exactly, on both architectures; all
+# else it imports must be what the toolchain's start-up code alone imports.
+OWN = {"setupapi.dll": SETUPAPI, "kernel32.dll": {"GetVersionExW"},
+       "msvcrt.dll": {"fputs", "fwprintf", "wcsstr", "wctomb"}}
+# Every function it may import, by architecture: each one is known to be
+# exported by the oldest system served (Windows XP on x86; XP x64 and Server
+# 2003 on x64). A new import is a deliberate change, to be checked against
+# those systems, whichever toolchain brings it.
 SHARED_KERNEL32 = {"DeleteCriticalSection", "EnterCriticalSection", "GetLastError", "GetStartupInfoA",
                    "GetVersionExW", "InitializeCriticalSection", "LeaveCriticalSection",
                    "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
@@ -97,12 +103,20 @@ def frame_handler_problems(pe, path, arch):
     return problems
 
 
-def import_problems(pe, arch, lowest, version):
-    want = {"setupapi.dll": SETUPAPI, "kernel32.dll": ARCHITECTURES[arch]["kernel32.dll"],
-            "msvcrt.dll": ARCHITECTURES[arch]["msvcrt.dll"]}
-    imports = {e.dll.decode().lower(): {i.name.decode() for i in e.imports if i.name}
-               for e in pe.DIRECTORY_ENTRY_IMPORT}
-    problems = []
+def imported(pe) -> dict:
+    return {e.dll.decode().lower(): {i.name.decode() for i in e.imports if i.name}
+            for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+
+
+def import_problems(pe, arch, startup):
+    start_up = imported(startup)
+    want = {dll: OWN.get(dll, set()) | start_up.get(dll, set()) for dll in set(OWN) | set(start_up)}
+    exported = {"setupapi.dll": SETUPAPI, "kernel32.dll": ARCHITECTURES[arch]["kernel32.dll"],
+                "msvcrt.dll": ARCHITECTURES[arch]["msvcrt.dll"]}
+    imports = imported(pe)
+    problems = ["%s: %s not known to be exported by the oldest Windows served"
+                % (dll, sorted(names - exported.get(dll, set())))
+                for dll, names in sorted(imports.items()) if names - exported.get(dll, set())]
     if set(imports) != set(want):
         problems.append("imports from %s, want exactly %s" % (sorted(imports), sorted(want)))
     for dll, names in want.items():
@@ -164,18 +178,19 @@ def planted_handler_problems(path):
         "planted handler not seen: found only %r" % found]
 
 
-def image_problems(path, arch, lowest, version) -> list:
+def image_problems(path, arch, lowest, version, startup) -> list:
     pe = pefile.PE(path)
     lowest = tuple(int(n) for n in lowest.split("."))
-    return [problem for check in (header_problems, import_problems, manifest_problems,
-                                  version_problems) for problem in check(pe, arch, lowest, version)
-            ] + frame_handler_problems(pe, path, arch)
+    return [problem for check in (header_problems, manifest_problems, version_problems)
+            for problem in check(pe, arch, lowest, version)
+            ] + import_problems(pe, arch, pefile.PE(startup)) + frame_handler_problems(pe, path, arch)
 
 
 class Image(unittest.TestCase):
     def test_image(self):
         self.assertEqual(image_problems(os.environ["PORTCHECK_EXE"],
-                                        *os.environ["PORTCHECK_IMAGE"].split()), [])
+                                        *os.environ["PORTCHECK_IMAGE"].split(),
+                                        os.environ["PORTCHECK_STARTUP"]), [])
 
 
 class PlantedHandler(unittest.TestCase):

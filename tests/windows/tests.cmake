@@ -26,10 +26,12 @@ add_test(NAME portcheck_end_to_end COMMAND ${unittest} test_end_to_end
 # What the image test is told, for the release's signed executables too.
 set(image "${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS} ${PORTCHECK_FILE_VERSION}")
 file(WRITE ${CMAKE_BINARY_DIR}/image_test_arguments.txt "${image}\n")
+add_executable(startup_only windows/startup_only.cpp)
+target_link_libraries(startup_only PRIVATE portcheck_image)
 add_test(NAME portcheck_image COMMAND ${unittest} test_image.Image
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
-set_tests_properties(portcheck_image PROPERTIES
-  ENVIRONMENT "${python_path};PORTCHECK_EXE=$<TARGET_FILE:portcheck>;PORTCHECK_IMAGE=${image}")
+set_tests_properties(portcheck_image PROPERTIES ENVIRONMENT
+  "${python_path};PORTCHECK_EXE=$<TARGET_FILE:portcheck>;PORTCHECK_IMAGE=${image};PORTCHECK_STARTUP=$<TARGET_FILE:startup_only>")
 
 add_test(NAME portcheck_readme_examples COMMAND ${unittest} test_readme_examples
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
