@@ -1,11 +1,18 @@
 #!/usr/bin/python3
 """What the linker's map says it took from the runtimes, by owner (import
-stubs by library). The notices must hold it word for word, so neither they
-nor the SBOM can drift from what is linked; `check` exits 1 when they do."""
+stubs by library). `notices` writes the release's notices from
+THIRD-PARTY-NOTICES.txt.in with it and the runtimes' versions, so neither they
+nor the SBOM can drift from what is linked; `check` exits 1 when a notices
+text does not hold it word for word."""
 import os
 import re
 import sys
 import textwrap
+
+from build_info import packages
+from safe_output import write_output
+
+TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "THIRD-PARTY-NOTICES.txt.in")
 
 # mingw-w64's code members are named lib32_/lib64_<library>_a-<source>.o;
 # import stubs <library>s00123.o, <library>h.o, <library>t.o, or, for GCC's
@@ -54,6 +61,32 @@ def render(architecture: str, record: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
+def runtime_versions(map_text: str) -> dict:
+    """{owner: the upstream version of the package that holds its first
+    object the linker loaded}: mingw-w64's from crt2.o, GCC's from crtbegin.o."""
+    found = {}
+    for line in map_text.splitlines():
+        if line.startswith("LOAD /") and line.endswith(".o") and owner(line[5:]) not in found:
+            owned = packages([line[5:]])[0]
+            # "12.2.0-14+deb12u1+25.2+b1" and "1:10.0.0-3": the part before the revision.
+            found[owner(line[5:])] = owned.partition(" ")[2].split(":", 1)[-1].split("-", 1)[0]
+    return found
+
+
+def notices(maps: list) -> str:
+    """The notices for [(architecture, map text)], or ValueError when the
+    architectures were built with different runtime versions."""
+    versions = {architecture: runtime_versions(text) for architecture, text in maps}
+    first = versions[maps[0][0]]
+    if any(v != first for v in versions.values()) or len(first) != 2:
+        raise ValueError("the builds' runtimes are not of one version each: %r" % versions)
+    with open(TEMPLATE, encoding="utf-8") as f:
+        text = f.read()
+    return text.replace("@MINGW_W64_VERSION@", first["mingw-w64 runtime"]).replace(
+        "@GCC_VERSION@", first["libgcc"]).replace("@LINKED@\n", "\n".join(
+            render(architecture, measure(map_text)) for architecture, map_text in maps))
+
+
 def parse_notices(text: str) -> dict:
     """{architecture: {owner: its parts as one line}} of the notices' blocks."""
     found, architecture, owner = {}, None, None
@@ -74,16 +107,27 @@ def parse_notices(text: str) -> dict:
 
 
 def main(arguments: list) -> int:
-    if len(arguments) < 4 or arguments[0] != "check" or len(arguments) % 2:
-        print("usage: linked_runtime.py check NOTICES ARCH MAP [ARCH MAP]...", file=sys.stderr)
+    if len(arguments) < 4 or arguments[0] not in ("check", "notices") or len(arguments) % 2:
+        print("usage: linked_runtime.py check NOTICES ARCH MAP [ARCH MAP]...\n"
+              "       linked_runtime.py notices OUT ARCH MAP [ARCH MAP]...", file=sys.stderr)
         return 2
-    with open(arguments[1], encoding="utf-8") as f:
-        notices = f.read()
-    drifted = 0
+    maps = []
     for architecture, map_path in zip(arguments[2::2], arguments[3::2]):
         with open(map_path, encoding="utf-8", errors="replace") as f:
-            stated = render(architecture, measure(f.read()))
-        if stated not in notices:
+            maps.append((architecture, f.read()))
+    if arguments[0] == "notices":
+        try:
+            write_output(arguments[1], notices(maps).encode("ascii"))
+        except ValueError as error:
+            print("release: %s" % error, file=sys.stderr)
+            return 1
+        return 0
+    with open(arguments[1], encoding="utf-8") as f:
+        given = f.read()
+    drifted = 0
+    for architecture, map_text in maps:
+        stated = render(architecture, measure(map_text))
+        if stated not in given:
             drifted += 1
             print("release: %s does not state what the linker put into %s/portcheck.exe; "
                   "it must hold, word for word:\n%s" % (os.path.basename(arguments[1]),

@@ -52,19 +52,20 @@ for target in $architectures; do
     -DPORTCHECK_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" --target portcheck >/dev/null
 done
-# The notices must state what the linker took from the runtimes.
+# The notices state what the linker took from the runtimes, and their versions.
 set --
 for target in $architectures; do
   set -- "$@" "${target%%:*}" "$out/build/release-${target%%:*}/portcheck.map"
 done
-/usr/bin/python3 -B release/linked_runtime.py check THIRD-PARTY-NOTICES.txt "$@"
+notices=$out/build/THIRD-PARTY-NOTICES.txt
+/usr/bin/python3 -B release/linked_runtime.py notices "$notices" "$@"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/build/release-$arch/CMakeCache.txt")
 echo "Packaging..."
 set --
 for target in $architectures; do
   set -- "$@" "$out/build/release-${target%%:*}/portcheck.exe"
 done
-zip=$(/usr/bin/python3 -B release/make_zip.py "$version" "$out/dist" "$@")
+zip=$(/usr/bin/python3 -B release/make_zip.py "$version" "$out/dist" "$notices" "$@")
 /usr/bin/python3 -B release/make_msi.py "$zip" "$out/dist" >/dev/null
 /usr/bin/python3 -B release/describe.py "$zip" "$out/dist" ${url:+--download-url "$url"} >/dev/null
 echo "$zip"

@@ -69,11 +69,11 @@ def sbom_problems(made):
 
 
 def drift_problems(folder):
-    """The notices agree with the release build's linker maps, and a notices
-    text with a runtime member gone, or one added, does not."""
+    """The notices the release wrote agree with its builds' linker maps, and
+    a notices text with a runtime member gone, or one added, does not."""
     maps = [part for arch in ("x64", "x86") for part in (
         arch, os.path.join(folder, "build", "release-" + arch, "portcheck.map"))]
-    with open("THIRD-PARTY-NOTICES.txt") as f:
+    with open(os.path.join(folder, "build", "THIRD-PARTY-NOTICES.txt")) as f:
         notices = f.read()
     problems = []
     for title, text, status in (("as it stands", notices, 0),
