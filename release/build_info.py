@@ -3,6 +3,7 @@ so an update that decides no byte of the zip does not change it) and the
 .buildinfo beside it (every package that took part)."""
 import importlib
 import os
+import re
 import shutil
 
 from package_facts import ARCHITECTURES
@@ -38,12 +39,26 @@ def toolchain_files() -> list:
 
 def environment_files() -> list:
     files = [shutil.which(name) or "" for name in ("cmake", "wixl", "python3")]
-    # zlib, which compresses the zip, shows in the process's maps once loaded.
+    # zlib, which compresses the zip, and Libmsi with the libgsf it writes
+    # through, which finish the packages, show in the process's maps once
+    # loaded, whatever their file names on this release.
     importlib.import_module("zlib")
+    importlib.import_module("gi").require_version("Libmsi", "1.0")
+    importlib.import_module("gi.repository.Libmsi").Record.new(1)  # the first call loads it
     with open("/proc/self/maps") as maps:
-        files += sorted({line.split()[-1] for line in maps if "/libz.so" in line})
-    return files + ["/usr/lib/x86_64-linux-gnu/libmsi.so.0",
-                    "/usr/lib/x86_64-linux-gnu/libgsf-1.so.114"]
+        return files + sorted({line.split()[-1] for line in maps
+                               if re.search(r"/lib(z|msi|msi-1\.0|gsf-1)\.so", line)})
+
+
+def debian_suite() -> str:
+    """This machine's Debian release by its code name, which the clean rebuild
+    makes its root of."""
+    try:
+        with open("/etc/os-release") as f:
+            fields = dict(line.rstrip("\n").partition("=")[::2] for line in f)
+    except OSError:
+        return "unknown"
+    return fields.get("VERSION_CODENAME", "").strip('"') or "unknown"
 
 
 def packages(files: list) -> list:
@@ -59,20 +74,22 @@ def packages(files: list) -> list:
     return sorted(versions.splitlines()) or ["unknown"]
 
 
-def build_info(version: str, commit: str, epoch: int, tools: list) -> bytes:
-    lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch]
+def build_info(version: str, commit: str, epoch: int, suite: str, tools: list) -> bytes:
+    lines = ["portcheck %s" % version, "commit %s" % commit, "source-date-epoch %d" % epoch,
+             "debian-suite %s" % suite]
     lines += ["built-with %s" % tool for tool in tools]
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
 def parse(text: bytes) -> dict:
-    """{"commit": ..., "source-date-epoch": ..., "built-with": {package: version}}."""
+    """{"commit": ..., "source-date-epoch": ..., "debian-suite": ...,
+    "built-with": {package: version}}."""
     fields = {"built-with": {}}
     for line in text.decode("ascii", "replace").splitlines():
         key, _, value = line.partition(" ")
         if key == "built-with":
             package, _, package_version = value.partition(" ")
             fields["built-with"][package] = package_version
-        elif key in ("portcheck", "commit", "source-date-epoch"):
+        elif key in ("portcheck", "commit", "source-date-epoch", "debian-suite"):
             fields[key] = value
     return fields

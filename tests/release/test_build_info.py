@@ -7,12 +7,14 @@ from package_facts import record_path
 
 class BuildInfo(unittest.TestCase):
     def test_text_and_reading_it_back(self):
-        text = build_info("1.0.0", "ab" * 20, 1700000000, ["cmake 3.25.1-1", "zlib1g:amd64 1:1.2"])
+        text = build_info("1.0.0", "ab" * 20, 1700000000, "bookworm",
+                          ["cmake 3.25.1-1", "zlib1g:amd64 1:1.2"])
         self.assertEqual(text, b"portcheck 1.0.0\r\ncommit " + b"ab" * 20 + b"\r\n"
-                         b"source-date-epoch 1700000000\r\nbuilt-with cmake 3.25.1-1\r\n"
-                         b"built-with zlib1g:amd64 1:1.2\r\n")
+                         b"source-date-epoch 1700000000\r\ndebian-suite bookworm\r\n"
+                         b"built-with cmake 3.25.1-1\r\nbuilt-with zlib1g:amd64 1:1.2\r\n")
         self.assertEqual(parse(text), {"portcheck": "1.0.0", "commit": "ab" * 20,
                                        "source-date-epoch": "1700000000",
+                                       "debian-suite": "bookworm",
                                        "built-with": {"cmake": "3.25.1-1",
                                                       "zlib1g:amd64": "1:1.2"}})
 
