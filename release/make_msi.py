@@ -26,11 +26,12 @@ SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "portcheck.wxs
 # component, file key); keys are identifiers, which allow no hyphen.
 TEXTS = (("README.txt", "Readme", "README.txt"), ("LICENSE.txt", "Licence", "LICENSE.txt"),
          ("THIRD-PARTY-NOTICES.txt", "Notices", "THIRD_PARTY_NOTICES.txt"))
-# Windows Installer's standard places for the two environment actions.
-TABLES = [
+ENVIRONMENT_TABLE = (
     "CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL "
     "LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY "
-    "`Environment`)",
+    "`Environment`)")
+# Windows Installer's standard places for the two environment actions.
+TABLES = [
     # Appended to the machine's PATH on install ("=", "*", "[~];"), and that
     # part taken out again when the component is removed ("-").
     "INSERT INTO `Environment` (`Environment`, `Name`, `Value`, `Component_`) VALUES "
@@ -138,7 +139,9 @@ def add_short_names(database) -> None:
 def finish(path: str, product_version: str, image: bytes, epoch: int) -> None:
     version, language = file_version(image)
     database = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
-    for sql in TABLES + [
+    # wixl 0.106 and later write the Environment table, empty; 0.101 none.
+    made = run_sql(database, "SELECT `Name` FROM `_Tables` WHERE `Name` = 'Environment'")
+    for sql in ([] if made else [ENVIRONMENT_TABLE]) + TABLES + [
             # Windows Installer's file-replacement rules compare this version; a
             # versioned file has no hash (wixl hashed it while it had none).
             "UPDATE `File` SET `Version` = '%s', `Language` = '%s' WHERE `File` = 'portcheck.exe'"
