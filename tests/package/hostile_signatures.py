@@ -7,11 +7,9 @@ import datetime
 import hashlib
 import os
 import subprocess
-import warnings
 
 from asn1crypto import algos, cms, core, tsp, x509 as asn1_x509
 from cryptography import x509
-from cryptography.utils import CryptographyDeprecationWarning
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID, ObjectIdentifier
@@ -28,8 +26,8 @@ MS_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 class Party:
     """A certificate and its key."""
 
-    def __init__(self, certificate, key):
-        self.certificate, self.key = certificate, key
+    def __init__(self, certificate, key, key_pem=None):
+        self.certificate, self.key, self.own_key_pem = certificate, key, key_pem
 
     @property
     def der(self) -> bytes:
@@ -40,6 +38,8 @@ class Party:
         return self.certificate.public_bytes(serialization.Encoding.PEM)
 
     def key_pem(self) -> bytes:
+        if self.own_key_pem:
+            return self.own_key_pem
         return self.key.private_bytes(serialization.Encoding.PEM,
                                       serialization.PrivateFormat.TraditionalOpenSSL,
                                       serialization.NoEncryption())
@@ -58,9 +58,28 @@ def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
     if usages:
         builder = builder.add_extension(x509.ExtendedKeyUsage(list(usages)),
                                         critical=TIMESTAMPING in usages)
-    with warnings.catch_warnings():  # MD5 is what some cases are made of
-        warnings.simplefilter("ignore", CryptographyDeprecationWarning)
-        return Party(builder.sign(issuer.key if issuer else key, digest), key)
+    return Party(builder.sign(issuer.key if issuer else key, digest), key)
+
+
+def weak_party(name: str, issuer: Party, work: str, bits=2048, digest="sha256") -> Party:
+    """A code-signing leaf issued by issuer with a key or a signature digest
+    that python3-cryptography no longer makes (RSA under 1024 bits, MD5):
+    `openssl` makes them."""
+    path = lambda part: os.path.join(work, "weak-" + part)
+    write(path("issuer.pem"), issuer.pem)
+    write(path("issuer.key"), issuer.key_pem())
+    write(path("extensions.cnf"), b"basicConstraints = critical, CA:FALSE\n"
+          b"extendedKeyUsage = codeSigning\n")
+    for command in (["req", "-new", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout",
+                     path("key.pem"), "-subj", "/CN=" + name, "-out", path("request.pem")],
+                    ["x509", "-req", "-in", path("request.pem"), "-CA", path("issuer.pem"),
+                     "-CAkey", path("issuer.key"), "-set_serial", "3", "-days", "30",
+                     "-" + digest, "-extfile", path("extensions.cnf"), "-out", path("cert.pem")]):
+        done = subprocess.run(["openssl"] + command, capture_output=True)
+        if done.returncode:
+            raise RuntimeError(done.stderr.decode())
+    with open(path("cert.pem"), "rb") as f, open(path("key.pem"), "rb") as g:
+        return Party(x509.load_pem_x509_certificate(f.read()), None, g.read())
 
 
 def write(path: str, data: bytes) -> str:

@@ -14,12 +14,12 @@ import zipfile
 import zlib
 
 from asn1crypto import core
-from cryptography.hazmat.primitives import hashes
 
 from hostile_signatures import (DAY, MICROSOFT_COMMERCIAL, MS_TIMESTAMP, SERVER, TIMESTAMPING,
                                 Forge, anchor_files, countersigned, party, signature_value,
                                 signer_infos, timestamped, with_certificate, with_content_type,
-                                with_crl, with_parameters, with_signers, with_unsigned)
+                                weak_party, with_crl, with_parameters, with_signers,
+                                with_unsigned)
 from make_msi import msi_bytes
 from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
@@ -398,10 +398,10 @@ def trust_cases(unsigned, signed, packages, impostor, work):
             with_content_type(package_signature(package, work), "1.3.6.1.4.1.311.2.1.5"),
             msi_bytes_of(unsigned, "x64"), work), 1,
          b"x64 package: its signature signs content of the type", [], None),
-        ("an RSA-512 signer", image(party("Short Key", forge.issuing, bits=512)), 1,
+        ("an RSA-512 signer", image(weak_party("Short Key", forge.issuing, work, bits=512)), 1,
          b"RSA key of 512 bits", bundle, None),
-        ("an MD5-signed certificate", image(party("MD5 Signed", forge.issuing,
-                                                  digest=hashes.MD5())), 1,
+        ("an MD5-signed certificate", image(weak_party("MD5 Signed", forge.issuing, work,
+                                                       digest="md5")), 1,
          b"signed with MD5", bundle, None),
         ("signed attributes digested with MD5", image(party("Signer", forge.issuing),
                                                       digest="md5"), 1, b"with MD5", bundle, None),
