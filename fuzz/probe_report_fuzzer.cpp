@@ -2,6 +2,7 @@
 // conversion, checked against what must hold for every name.
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -17,12 +18,19 @@ namespace {
 // Input bytes become names, NUL bytes separating them. A byte below 0x80 is
 // that character; 0x80-0xBF takes the next two bytes as one 16-bit character,
 // 0xC0-0xFF the next four as any wchar_t value at all.
+size_t ExtraBytes(uint8_t lead) {
+  if (lead < 0x80) {
+    return 0;
+  }
+  return lead < 0xC0 ? 2 : 4;
+}
+
 std::vector<std::wstring> DecodeNames(const uint8_t* data, size_t size) {
   std::vector<std::wstring> names(1);
   for (size_t i = 0; i < size;) {
     const uint8_t lead = data[i++];
     uint32_t value = lead;
-    const size_t extra = lead < 0x80 ? 0 : lead < 0xC0 ? 2 : 4;
+    const size_t extra = ExtraBytes(lead);
     if (extra > 0) {
       if (size - i < extra) {
         break;
@@ -50,14 +58,14 @@ std::vector<std::wstring> DecodeNames(const uint8_t* data, size_t size) {
 // stream's C locale takes ASCII, and everything else shows as '?'.
 std::string ExpectedEntry(const std::wstring& name) {
   std::string text = "Enumerated:  ";
-  for (wchar_t c : name) {
+  for (const wchar_t c : name) {
     text += c > 0 && c < 0x80 ? static_cast<char>(c) : '?';
   }
   text += "\n";
   const size_t marker = name.find(L"COM");
   if (marker != std::wstring::npos) {
-    long long value = std::wcstoll(name.c_str() + marker + 3, nullptr, 10);
-    value = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : value;
+    const long long value = std::clamp<long long>(
+        std::wcstoll(name.c_str() + marker + 3, nullptr, 10), INT32_MIN, INT32_MAX);
     char line[128];
     std::snprintf(line, sizeof line, "             Qel Port Address (Specific): 0x%x\n",
                   static_cast<unsigned>(static_cast<int32_t>(value)));
@@ -80,10 +88,13 @@ std::string WrittenSince(FILE* out, off_t from) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static FILE* out = std::tmpfile();
-  if (ftruncate(fileno(out), 0) != 0) {
-    return 0;
+  // An input the report was not run on would pass unseen: each failure stops.
+  if (out == nullptr) {
+    Fail("no temporary file for the report's output", L"");
   }
-  std::rewind(out);
+  if (ftruncate(fileno(out), 0) != 0 || std::fseek(out, 0, SEEK_SET) != 0) {
+    Fail("the report's output cannot be emptied", L"");
+  }
   ProbeReport report{out, 0};
   off_t end = 0;
   for (const std::wstring& name : DecodeNames(data, size)) {

@@ -184,8 +184,8 @@ TEST(ProbeReport, WritesAnOverlongNameWholeAndReplacesOnlyWhatCannotBeEncoded) {
   std::string shown = "Zelnar Debug Probe ";
   for (int i = 0; i < 700; ++i) {
     const bool foreign = i % 97 == 0 || (i >= 230 && i < 240);
-    name += foreign ? L'\x3042' : static_cast<wchar_t>(L'a' + i % 26);
-    shown += foreign ? '?' : static_cast<char>('a' + i % 26);
+    name += foreign ? L'\x3042' : static_cast<wchar_t>(L'a' + (i % 26));
+    shown += foreign ? '?' : static_cast<char>('a' + (i % 26));
   }
   name += L" (COM3)";
   shown += " (COM3)";
