@@ -18,8 +18,10 @@ SCHEMAS = ("bom-1.6.SNAPSHOT.schema.json", "spdx.SNAPSHOT.schema.json",
 
 def validator(work):
     """A validator for CycloneDX 1.6 JSON, from the npm package unpacked in work."""
-    subprocess.run(["npm", "pack", "--silent", LIBRARY], cwd=work, check=True,
-                   capture_output=True, stdin=subprocess.DEVNULL)
+    done = subprocess.run(["npm", "pack", "--silent", LIBRARY], cwd=work, capture_output=True,
+                          text=True, stdin=subprocess.DEVNULL)
+    if done.returncode != 0:
+        raise RuntimeError("npm pack %s failed:\n%s" % (LIBRARY, done.stderr[-2000:]))
     store = {}
     with tarfile.open(glob.glob(os.path.join(work, "cyclonedx-cyclonedx-library-*.tgz"))[0]) as t:
         for name in SCHEMAS:
