@@ -1,40 +1,78 @@
 #!/usr/bin/python3
-"""The two ends of scripts/rebuild-clean.sh: `recorded ZIP` prints the record
-of the zip's build; `compare ZIP REBUILT UNAVAILABLE` says IDENTICAL, or what
-differs (status 1), UNAVAILABLE listing the versions the archive lacked."""
+"""The two ends of scripts/rebuild-clean.sh: `recorded FILE` prints the record
+of a release's build (a zip's, or a package's from the record beside it),
+only once every line is one a root can be made of; `compare ZIP REBUILT
+UNAVAILABLE` says IDENTICAL, or what differs (status 1), UNAVAILABLE listing
+the versions the archive lacked."""
+import glob
 import os
+import re
 import sys
 
 from build_info import parse
 from package_facts import record_path
-from untrusted import NotARelease, read_zip, shown
+from untrusted import NotARelease, read_bounded, read_zip, shown
 from zip_layout import NAMES
 
 
+# What the root's apt and mmdebstrap are handed: Debian's own syntax for a
+# suite, a package (with its architecture) and a version, so that no record
+# can slip in an option.
+RECORDED = {"debian-suite": re.compile(r"[a-z]+"), "source-date-epoch": re.compile(r"[0-9]+"),
+            "built-with": re.compile(r"[a-z0-9][a-z0-9+.-]*(:[a-z0-9]+)? [0-9][0-9A-Za-z.+~:-]*")}
+
+
+def checked_record(text: bytes) -> str:
+    lines = text.decode("ascii", "replace").replace("\r", "").splitlines()
+    for line in lines:
+        key, _, value = line.partition(" ")
+        if key in RECORDED and not RECORDED[key].fullmatch(value):
+            raise NotARelease("its build record has the line %s, which names no Debian "
+                              "release, package or version" % shown(line))
+    return "".join(line + "\n" for line in lines)
+
+
+def recorded(path: str) -> str:
+    if not path.endswith(".zip"):
+        beside = sorted(glob.glob(os.path.join(glob.escape(os.path.dirname(path) or "."),
+                                               "portcheck-*-windows.buildinfo")))
+        if len(beside) != 1:
+            raise NotARelease("a package carries no record of its build; put the release's "
+                              "portcheck-<version>-windows.buildinfo (and nothing like it) "
+                              "beside it")
+        return checked_record(read_bounded(beside[0], shown(os.path.basename(beside[0])),
+                                           "a build record is a few hundred bytes"))
+    _, files, _, _ = read_zip(path)
+    return checked_record(record(path, files))
+
+
 def compare(given: str, rebuilt: str, unavailable: str) -> int:
+    given_files = read_zip(given)[1]
+    given_info = parse(record(given, given_files))
+    # Releases made before the record named its suite were all made on Debian 12.
+    suite = given_info.get("debian-suite", "bookworm")
     with open(given, "rb") as f, open(rebuilt, "rb") as g:
         if f.read() == g.read():
-            print("IDENTICAL: %s is, byte for byte, what a minimal Debian 12 root built from "
-                  "this checkout with the network cut off" % shown(os.path.basename(given)))
+            print("IDENTICAL: %s is, byte for byte, what a minimal Debian %s root built from "
+                  "this checkout with the network cut off" % (shown(os.path.basename(given)),
+                                                              shown(suite)))
             return 0
-    _, given_files, _, _ = read_zip(given)
     _, rebuilt_files, _, _ = read_zip(rebuilt)
     print("DIFFERENT: %s is not what the clean root built" % shown(os.path.basename(given)))
     for name in NAMES:
         if given_files.get(name) != rebuilt_files.get(name):
             print("  %s differs" % name)
-    given_info = parse(record(given, given_files))
     rebuilt_info = parse(record(rebuilt, rebuilt_files))
     if given_info.get("commit") != rebuilt_info.get("commit"):
         print("  it was built from commit %s; this checkout is at %s" % (
             shown(given_info.get("commit", "(none)")), rebuilt_info.get("commit")))
-    recorded, got = given_info["built-with"], rebuilt_info["built-with"]
+    wanted, got = given_info["built-with"], rebuilt_info["built-with"]
     with open(unavailable) as f:
         gone = {line.split()[0] for line in f if line.strip()}
-    for package in sorted(set(recorded) | set(got)):
-        if recorded.get(package) != got.get(package):
+    for package in sorted(set(wanted) | set(got)):
+        if wanted.get(package) != got.get(package):
             print("  the release recorded %s %s; the clean root got %s%s" % (
-                shown(package), shown(recorded.get(package, "(nothing)")),
+                shown(package), shown(wanted.get(package, "(nothing)")),
                 got.get(package, "(nothing)"),
                 " (Debian's archive no longer offers the recorded version: it keeps only the "
                 "current point release)" if package in gone else ""))
@@ -53,16 +91,14 @@ def record(zip_path: str, files: dict) -> bytes:
 def main(arguments: list) -> int:
     try:
         if arguments[:1] == ["recorded"] and len(arguments) == 2:
-            _, files, _, _ = read_zip(arguments[1])
-            text = record(arguments[1], files)
-            sys.stdout.write(text.decode("ascii", "replace").replace("\r", ""))
+            sys.stdout.write(recorded(arguments[1]))
             return 0
         if arguments[:1] == ["compare"] and len(arguments) == 4:
             return compare(*arguments[1:])
     except NotARelease as error:
         print("rebuild-clean: %s" % error, file=sys.stderr)
         return 2
-    print("usage: rebuild_clean.py recorded ZIP | compare ZIP REBUILT UNAVAILABLE",
+    print("usage: rebuild_clean.py recorded FILE | compare ZIP REBUILT UNAVAILABLE",
           file=sys.stderr)
     return 2
 

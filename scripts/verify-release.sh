@@ -1,5 +1,5 @@
 #!/bin/sh
-#   scripts/verify-release.sh [--commit COMMIT] [--ca-file FILE] DOWNLOAD [REFERENCE-ZIP]
+#   scripts/verify-release.sh [--commit COMMIT] [--ca-file FILE] [--in-root] DOWNLOAD [REFERENCE-ZIP]
 # 0 VERIFIED, 1 NOT VERIFIED, 2 no release file or a wrong usage; docs/verifying.md.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -4,6 +4,7 @@ download is, byte for byte, what release.sh (and sign-release.sh, signatures
 apart) makes of the reference."""
 import argparse
 import os
+import subprocess
 import sys
 import tempfile
 
@@ -11,15 +12,17 @@ import verify_msi
 import verify_zip
 from authenticode import Findings
 from build_info import checkout_commit
-from reference_build import COMMIT_NAME, NoReference, reference_zip
+from rebuild_clean import recorded
+from reference_build import COMMIT_NAME, TOP, NoReference, reference_zip
 from safe_output import end_cleanly_on_signals
+from tools import write_file
 from trust import BadAnchors, read_anchors
-from untrusted import NotARelease, read_entries, read_zip, refuse_unless_regular, shown
+from untrusted import (NotARelease, read_bounded, read_entries, read_zip, refuse_unless_regular,
+                       shown)
 
 
 class BadReference(Exception):
     pass
-
 
 
 def arguments_of(arguments: list) -> argparse.Namespace:
@@ -29,6 +32,9 @@ def arguments_of(arguments: list) -> argparse.Namespace:
     parser.add_argument("--commit", help="build that commit's release to compare with")
     parser.add_argument("--ca-file", help="the trust anchors (PEM or DER certificates, one or a "
                         "bundle) every signer must chain to")
+    parser.add_argument("--in-root", action="store_true", help="check it inside a minimal "
+                        "root of the Debian release it was built on, with the versions it "
+                        "recorded (as root; for a package, its release's .buildinfo beside it)")
     parser.add_argument("download", help="the zip or package to check")
     parser.add_argument("reference", nargs="?", help="a reference zip to compare with instead")
     given = parser.parse_args(arguments)
@@ -38,8 +44,9 @@ def arguments_of(arguments: list) -> argparse.Namespace:
             parser.error("%s names nothing (an unset variable?)" % option)
     if given.commit is not None and not COMMIT_NAME.fullmatch(given.commit):
         parser.error("--commit takes a commit's name or hash")
-    if given.commit is not None and given.reference is not None:
-        parser.error("--commit and a reference zip exclude each other")
+    for option, value in (("--commit", given.commit), ("--in-root", given.in_root)):
+        if value and given.reference is not None:
+            parser.error("%s and a reference zip exclude each other" % option)
     return given
 
 
@@ -115,6 +122,8 @@ def main(arguments: list) -> int:
                         "can be written" % shown(error.strerror or str(error)))
     try:
         with work_folder as work:
+            if given.in_root:
+                return in_root(given, anchors, work)
             if given.reference:
                 source = "the reference zip %s" % shown(os.path.basename(given.reference))
                 return checked(given.download, given.reference, source, source, True, anchors,
@@ -126,6 +135,36 @@ def main(arguments: list) -> int:
                            "a clean export)" % (source, commit), False, anchors, work)
     except NoReference as error:
         return complain(error)
+
+
+def in_root(given: argparse.Namespace, anchors, work: str) -> int:
+    """The same check, inside the clean root that scripts/in-clean-root.sh
+    makes of the download's own record, so that a release made on another
+    Debian release is judged by its bytes, not by this machine's toolchain."""
+    if os.geteuid() != 0:
+        return complain("--in-root makes a Debian root, which needs root: run it with sudo")
+    io = os.path.join(work, "io")
+    os.mkdir(io)
+    try:
+        record = write_file(os.path.join(work, "record"), recorded(given.download).encode())
+        name = os.path.basename(given.download)
+        write_file(os.path.join(io, name), read_bounded(given.download, shown(name)))
+    except NotARelease as error:
+        return refused(given.download, error)
+    command = ["sh", "scripts/verify-release.sh", *(["--commit", given.commit] * bool(given.commit))]
+    if anchors:  # as read here, under the file's own name: DER, one after another
+        os.mkdir(os.path.join(io, "ca"))
+        write_file(os.path.join(io, "ca", os.path.basename(given.ca_file)),
+                   b"".join(c.dump() for c in anchors.certificates))
+        command += ["--ca-file", "/io/ca/" + os.path.basename(given.ca_file)]
+    done = subprocess.run(["sh", os.path.join(TOP, "scripts", "in-clean-root.sh"), record, io]
+                          + command + ["/io/" + name], stdin=subprocess.DEVNULL)
+    if os.path.exists(os.path.join(io, "unavailable")):
+        with open(os.path.join(io, "unavailable")) as f:
+            for line in f:
+                print("(Debian's archive no longer offers %s, which the release recorded; the "
+                      "root has the current point release's)" % shown(line.strip()))
+    return done.returncode
 
 
 def checked(download: str, reference_path: str, source: str, heading: str, named: bool,

@@ -1,4 +1,5 @@
 """A downloaded zip against the reference: every entry, header and byte."""
+import os
 import re
 import stat
 import zipfile
@@ -66,13 +67,24 @@ def build_info_differences(download, reference, source: str, given: str) -> list
         found.append("its source date (SOURCE_DATE_EPOCH) is %s; %s's is %s" % (
             shown(download_info.get("source-date-epoch", "(none)")), source,
             reference_info.get("source-date-epoch")))
+    toolchain = []
+    suite, reference_suite = download_info.get("debian-suite"), reference_info.get("debian-suite")
+    if suite != reference_suite:
+        toolchain.append("it was built on Debian %s; %s %s" % (
+            shown(suite or "(not recorded)"), "the reference zip was built on" if given else
+            "this machine is", reference_suite or "(not recorded)"))
     packages, reference_packages = download_info["built-with"], reference_info["built-with"]
     for package in sorted(set(packages) | set(reference_packages)):
         if packages.get(package) != reference_packages.get(package):
-            found.append("it was built with %s %s; %s %s" % (
+            toolchain.append("it was built with %s %s; %s %s" % (
                 shown(package), shown(packages.get(package, "(not recorded)")),
                 "the reference zip was built with" if given else "this machine has",
                 reference_packages.get(package, "(none)")))
+    # Inside that root (scripts/in-clean-root.sh) the advice would lead back to it.
+    if toolchain and not given and not os.environ.get("PORTCHECK_CLEAN_ROOT"):
+        toolchain[0] += " (to check its bytes against a reference built on the Debian release " \
+                        "and versions it recorded, as root: scripts/verify-release.sh --in-root FILE)"
+    found += toolchain
     if not found and download != reference:
         found.append("BUILDINFO.txt differs from %s's" % source)
     return found
