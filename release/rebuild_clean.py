@@ -23,7 +23,7 @@ RECORDED = {"debian-suite": re.compile(r"[a-z]+"), "source-date-epoch": re.compi
 
 
 def checked_record(text: bytes) -> str:
-    lines = text.decode("ascii", "replace").replace("\r", "").splitlines()
+    lines = text.decode("ascii", "replace").splitlines()
     for line in lines:
         key, _, value = line.partition(" ")
         if key in RECORDED and not RECORDED[key].fullmatch(value):

@@ -84,6 +84,15 @@ ensure_packages() {
   rm -f "$log"
 }
 
+# For the commands that make a Debian root: status 2 unless run as root. NAME
+# is the command's, COMMAND how to start it with sudo.
+require_root() {
+  [ "$(id -u)" -eq 0 ] && return 0
+  echo "$1: run it as root: mmdebstrap makes the root's device files and bubblewrap" \
+    "mounts it (sudo $2)" >&2
+  exit 2
+}
+
 # The x64 executable alone, without the tests (and so without GoogleTest), in
 # build/windows-app. Until its caller clears the trap, a failure exits 2: the
 # program's own statuses are 0, 1 and -1, so a script can tell them apart.

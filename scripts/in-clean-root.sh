@@ -12,11 +12,7 @@ record=$1 io=$2
 shift 2
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "a clean root needs root: mmdebstrap makes its device files and bubblewrap" \
-    "mounts it (run the command with sudo)" >&2
-  exit 2
-fi
+require_root in-clean-root "sh scripts/in-clean-root.sh RECORD FOLDER COMMAND..."
 ensure_packages mmdebstrap bubblewrap
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT

@@ -12,11 +12,7 @@ given=""
 [ $# -eq 1 ] && given=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "rebuild-clean: run it as root: mmdebstrap makes the root's device files and" \
-    "bubblewrap mounts it (sudo sh scripts/rebuild-clean.sh)" >&2
-  exit 2
-fi
+require_root rebuild-clean "sh scripts/rebuild-clean.sh"
 ensure_packages $PORTCHECK_REBUILD_PACKAGES
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

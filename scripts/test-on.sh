@@ -16,11 +16,7 @@ case $suite in
 esac
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-on: run it as root: mmdebstrap makes the root's device files and bubblewrap" \
-    "mounts it (sudo sh scripts/test-on.sh $suite)" >&2
-  exit 2
-fi
+require_root test-on "sh scripts/test-on.sh $suite"
 ensure_packages mmdebstrap bubblewrap git
 # On disk, not in a memory-backed /tmp: the root grows to several GB.
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/portcheck-test-on.XXXXXX")

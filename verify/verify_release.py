@@ -162,8 +162,8 @@ def in_root(given: argparse.Namespace, anchors, work: str) -> int:
     if os.path.exists(os.path.join(io, "unavailable")):
         with open(os.path.join(io, "unavailable")) as f:
             for line in f:
-                print("(Debian's archive no longer offers %s, which the release recorded; the "
-                      "root has the current point release's)" % shown(line.strip()))
+                print("(the root could not install %s, which the release recorded: Debian's "
+                      "archive keeps only the current point release)" % shown(line.strip()))
     return done.returncode
 
 

@@ -6,6 +6,7 @@ test_signing.py, which has the genuine zips and the throwaway key."""
 import io
 import os
 import random
+import re
 import resource
 import struct
 import subprocess
@@ -308,6 +309,10 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
         ("a truncated zip", data[:len(data) // 2], 2, b"not a readable zip"),
         ("a bad CRC", patched(data, 14, 16, 0, "<I"), 2, b"CRC"),
         ("not a zip at all", b"<html>not found</html>", 2, b"not a readable zip"),
+        ("a release recorded on another Debian release", release(unsigned, {
+            "BUILDINFO.txt": re.sub(rb"debian-suite \w+", b"debian-suite forky",
+                                    plain["BUILDINFO.txt"])}), 1,
+         b"built on Debian forky; this machine is"),
         ("a genuine release of another commit", other, 1,
          read_zip(other_commit)[1]["BUILDINFO.txt"].split(b"\r\n")[1].split()[1]),
         ("the genuine signed release", genuine_zip, 0, b"not checked against any trust anchor"),

@@ -1,0 +1,22 @@
+"""The build record a clean root is made of: only Debian's own syntax."""
+import unittest
+
+from rebuild_clean import checked_record
+from untrusted import NotARelease
+
+GENUINE = (b"portcheck 1.0.0\r\ncommit " + b"ab" * 20 + b"\r\nsource-date-epoch 1700000000\r\n"
+           b"debian-suite trixie\r\nbuilt-with zlib1g:amd64 1:1.3.dfsg+really1.3.1-1+deb13u1\r\n")
+
+
+class Record(unittest.TestCase):
+    def test_only_debian_names_and_versions_reach_apt(self):
+        self.assertEqual(checked_record(GENUINE), GENUINE.decode().replace("\r", ""))
+        for title, line in (("an option for a package", b"built-with -oAPT::Get::x=y 1"),
+                            ("a second word after the version", b"built-with zlib1g 1.2 x"),
+                            ("a path for a suite", b"debian-suite ../../x")):
+            with self.subTest(title), self.assertRaisesRegex(NotARelease, "names no Debian"):
+                checked_record(GENUINE + line + b"\r\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
