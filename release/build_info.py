@@ -37,6 +37,10 @@ def toolchain_files() -> list:
     return files
 
 
+# The libraries that shape the packages and the zip, by file name on any release.
+LIBRARIES = re.compile(r"/lib(z|msi|msi-[\d.]+|gsf-1)\.so")
+
+
 def environment_files() -> list:
     files = [shutil.which(name) or "" for name in ("cmake", "wixl", "python3")]
     # zlib, which compresses the zip, and Libmsi with the libgsf it writes
@@ -46,8 +50,12 @@ def environment_files() -> list:
     importlib.import_module("gi").require_version("Libmsi", "1.0")
     importlib.import_module("gi.repository.Libmsi").Record.new(1)  # the first call loads it
     with open("/proc/self/maps") as maps:
-        return files + sorted({line.split()[-1] for line in maps
-                               if re.search(r"/lib(z|msi|msi-1\.0|gsf-1)\.so", line)})
+        loaded = sorted({line.split()[-1] for line in maps if LIBRARIES.search(line)})
+    found = {LIBRARIES.search(path).group(1).split("-")[0] for path in loaded}
+    if found != {"z", "msi", "gsf"}:  # a record that leaves one out would say nothing of it
+        raise RuntimeError("zlib, Libmsi and libgsf are not all among the loaded libraries: %s"
+                           % loaded)
+    return files + loaded
 
 
 def debian_suite() -> str:

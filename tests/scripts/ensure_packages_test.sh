@@ -1,7 +1,8 @@
 #!/bin/sh
 # The test command's installs against a stand-in apt-get: an index that fails
 # to update must not stop an install that can go on, a failed install must
-# stop with apt's own reason, and each missing package is asked for once.
+# stop with apt's own reason, and each missing package is asked for once;
+# run.sh and demo.sh stop with status 2 when theirs fails.
 # Argument: the top of the source tree.
 top=$1
 stubs=$(mktemp -d) || exit 1
@@ -47,5 +48,17 @@ a failed install stops with apt's reason|ok|fail||1|E: Unable to locate package 
 only what is missing is asked for|ok|ok|b|0|Installing: a|apt-get update -q;apt-get install -y -q a;
 nothing missing, nothing run|fail|fail|a b|0||
 CASES
-echo "$((4 - failed)) passed, $failed failed"
+# The commands that run the program: their own failures must not look like
+# the program's statuses (0, 1 and -1), so a failed install exits 2.
+for command in run.sh demo.sh; do
+  output=$(PATH="$stubs:$PATH" STUBS=$stubs UPDATE=ok INSTALL=fail INSTALLED="" \
+    sh "$top/scripts/$command" 2>&1)
+  got=$?
+  if [ "$got" != 2 ]; then
+    echo "FAILED: $command with a failed install: status $got (want 2), output:"
+    echo "$output"
+    failed=$((failed + 1))
+  fi
+done
+echo "$((6 - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]
