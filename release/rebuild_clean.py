@@ -40,8 +40,7 @@ def recorded(path: str) -> str:
             raise NotARelease("a package carries no record of its build; put the release's "
                               "portcheck-<version>-windows.buildinfo (and nothing like it) "
                               "beside it")
-        return checked_record(read_bounded(beside[0], shown(os.path.basename(beside[0])),
-                                           "a build record is a few hundred bytes"))
+        return checked_record(read_record(beside[0]))
     _, files, _, _ = read_zip(path)
     return checked_record(record(path, files))
 
@@ -79,13 +78,19 @@ def compare(given: str, rebuilt: str, unavailable: str) -> int:
     return 1
 
 
+def read_record(path: str) -> bytes:
+    return read_bounded(path, shown(os.path.basename(path)), "a build record is a few hundred bytes")
+
+
 def record(zip_path: str, files: dict) -> bytes:
-    """The .buildinfo beside a zip, or else its BUILDINFO.txt."""
-    try:
-        with open(record_path(zip_path), "rb") as f:
-            return f.read(1 << 16)
-    except OSError:
-        return files["BUILDINFO.txt"]
+    """The .buildinfo beside a zip, or else its BUILDINFO.txt; either read
+    as a download is, for the checker hands it any zip."""
+    beside = record_path(zip_path)
+    if os.path.lexists(beside):
+        return read_record(beside)
+    if "BUILDINFO.txt" not in files:
+        raise NotARelease("it holds no BUILDINFO.txt, the record of its build")
+    return files["BUILDINFO.txt"]
 
 
 def main(arguments: list) -> int:

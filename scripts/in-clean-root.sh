@@ -20,7 +20,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # Releases made before the record named its suite were all made on Debian 12.
-suite=$(sed -n 's/^debian-suite //p' "$record")
+suite=$(sed -n '/^debian-suite /{s///p;q;}' "$record")
 suite=${suite:-bookworm}
 echo "Making a minimal Debian $suite root (the release was built on $suite; a few minutes)..." >&2
 debian_sources "$suite" >"$root/sources" || exit 2

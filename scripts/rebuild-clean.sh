@@ -31,7 +31,7 @@ fi
 /usr/bin/python3 -B "$top/release/rebuild_clean.py" recorded "$given" >"$work/recorded" || exit 2
 mkdir "$work/io"
 status=0
-SOURCE_DATE_EPOCH=$(sed -n 's/^source-date-epoch //p' "$work/recorded") \
+SOURCE_DATE_EPOCH=$(sed -n '/^source-date-epoch /{s///p;q;}' "$work/recorded") \
   sh "$top/scripts/in-clean-root.sh" "$work/recorded" "$work/io" \
   sh -c 'echo "Rebuilding in the root, with the network cut off..." >&2
     exec sh scripts/release.sh /io/rebuilt' >"$work/rebuild.log" || status=$?
