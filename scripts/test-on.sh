@@ -65,7 +65,9 @@ for step in "run.sh:1:Found 0 Zelnar Debug Probes Connected" \
   want=${rest%%:*} last=${rest#*:}
   echo "test-on: $suite: $checkout/scripts/$command, from /..." >&2
   started=$(date +%s)
-  { enter "$checkout/scripts/$command" 2>&1; echo $? >"$work/status"; } | tee "$work/output"
+  { status=0
+    enter "$checkout/scripts/$command" 2>&1 || status=$?
+    echo $status >"$work/status"; } | tee "$work/output"
   status=$(cat "$work/status")
   said=$(grep -v '^(exit status' "$work/output" | grep . | tail -n 1)
   verdict="as README.md says"
