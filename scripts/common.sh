@@ -132,3 +132,51 @@ debian_sources() {
   security=$(debian_archive debian-security)
   [ -z "$security" ] || echo "deb [signed-by=$keyring] $security $1-security main"
 }
+
+# The .deb of PACKAGE in Debian SUITE (a backports suite, say), fetched into
+# FOLDER with a private apt configuration, so that this machine's sources
+# stay as they are; prints its path.
+fetch_deb() {
+  package=$1 suite=$2 folder=$3
+  mkdir -p "$folder/lists/partial" "$folder/archives/partial"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+    "$(debian_archive debian) $suite main" >"$folder/sources.list"
+  set -- -q -o Dir::Etc::sourcelist="$folder/sources.list" -o Dir::Etc::sourceparts=/dev/null \
+    -o Dir::State::Lists="$folder/lists" -o Dir::Cache="$folder" \
+    -o APT::Architectures::=amd64 -o APT::Sandbox::User=root
+  apt-get "$@" update >"$folder/log" 2>&1 &&
+    (cd "$folder" && apt-get "$@" download "$package/$suite") >>"$folder/log" 2>&1 || {
+    cat "$folder/log" >&2
+    echo "$package could not be fetched from $suite" >&2
+    return 1
+  }
+  ls "$folder/${package}_"*.deb
+}
+
+# osslsigncode 2.5, Debian 12's own, attaches a signature to an executable in
+# other bytes than it signs it in, and the checker compares those bytes; 2.9
+# (Debian 13's, and in Debian 12's backports) does not. Where the installed
+# one is older, the backport is installed from its file, its dependencies
+# from the release's own archive.
+ensure_osslsigncode() {
+  ensure_packages osslsigncode
+  installed=$(dpkg-query -W -f='${Version}' osslsigncode)
+  dpkg --compare-versions "$installed" ge 2.9 && return 0
+  backports=$(debian_suite)-backports
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "osslsigncode $installed is older than 2.9, which signing and checking need." \
+      "Run this command once as root to install $backports' osslsigncode."
+    exit 1
+  fi
+  echo "Installing osslsigncode from $backports (this release's $installed attaches" \
+    "signatures in other bytes than it signs)..."
+  folder=$(mktemp -d)
+  deb=$(fetch_deb osslsigncode "$backports" "$folder") &&
+    apt-get install -y -q "$deb" </dev/null >"$folder/install.log" 2>&1 || {
+    grep -E '^(E|W):' "$folder/install.log" 2>/dev/null
+    rm -rf "$folder"
+    echo "apt-get install failed for osslsigncode from $backports"
+    exit 1
+  }
+  rm -rf "$folder"
+}

@@ -26,8 +26,6 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 sources=$(debian_sources bookworm) || exit 2
-uri=$(debian_archive debian)
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
 if [ ! -x "$dir/root/usr/lib/wine/wine" ] || [ ! -x "$dir/root/usr/lib/wine/wine64" ]; then
   echo "Making a Debian root with 32- and 64-bit Wine for the x86 tests (a few minutes, 1.5 GB)..." >&2
@@ -52,19 +50,8 @@ if { [ -n "$emulate" ] || ! x86_runs_natively; } && [ ! -e $binfmt/portcheck-i38
     echo "Fetching QEMU's i386 emulator for 32-bit programs..." >&2
     # bookworm's QEMU 7.2 runs Wine too, but needs about a minute of CPU for
     # each program start; the backport takes a third of a second.
-    apt=$dir/apt
-    mkdir -p "$apt/lists/partial" "$apt/archives/partial"
-    echo "deb [signed-by=$keyring] $uri bookworm-backports main" >"$apt/sources.list"
-    set -- -q -o Dir::Etc::sourcelist="$apt/sources.list" -o Dir::Etc::sourceparts=/dev/null \
-      -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt" -o APT::Architectures::=amd64 \
-      -o APT::Sandbox::User=root
-    apt-get "$@" update >"$apt/log" 2>&1 &&
-      (cd "$apt" && apt-get "$@" download qemu-user/bookworm-backports) >>"$apt/log" 2>&1 || {
-      cat "$apt/log" >&2
-      echo "setup-x86-wine: qemu-user could not be fetched from bookworm-backports" >&2
-      exit 1
-    }
-    dpkg-deb --fsys-tarfile "$apt"/qemu-user_*.deb | tar -xO ./usr/bin/qemu-i386 >"$dir/qemu-i386.new"
+    deb=$(fetch_deb qemu-user bookworm-backports "$dir/apt") || exit 1
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/bin/qemu-i386 >"$dir/qemu-i386.new"
     chmod 755 "$dir/qemu-i386.new"
     mv "$dir/qemu-i386.new" "$dir/qemu-i386"
   fi
