@@ -69,7 +69,8 @@ for step in "run.sh:1:Found 0 Zelnar Debug Probes Connected" \
     enter "$checkout/scripts/$command" 2>&1 || status=$?
     echo $status >"$work/status"; } | tee "$work/output"
   status=$(cat "$work/status")
-  said=$(grep -v '^(exit status' "$work/output" | grep . | tail -n 1)
+  # The program ends its lines with CR LF, as on Windows.
+  said=$(tr -d '\r' <"$work/output" | grep -v '^(exit status' | grep . | tail -n 1)
   verdict="as README.md says"
   if [ "$status" != "$want" ] || [ "$said" != "$last" ]; then
     verdict="FAILED: README.md says status $want and last \"$last\""
