@@ -81,7 +81,9 @@ def certificate_problem(certificate: x509.Certificate) -> Optional[str]:
     if found:
         return found
     key = certificate.public_key
-    bits = key.bit_size
+    # asn1crypto rounds an RSA key's size up to whole bytes: 2041 bits would pass as 2048.
+    bits = key["public_key"].parsed["modulus"].native.bit_length() if key.algorithm == "rsa" \
+        else key.bit_size
     if key.algorithm == "rsa" and bits < LIMIT_RSA_BITS:
         return "%s has an RSA key of %d bits; Windows and the code-signing baseline " \
                "requirements want %d at least" % (where, bits, LIMIT_RSA_BITS)

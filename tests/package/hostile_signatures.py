@@ -61,16 +61,17 @@ def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
     return Party(builder.sign(issuer.key if issuer else key, digest), key)
 
 
-def weak_party(name: str, issuer: Party, work: str, bits=2048, digest="sha256") -> Party:
-    """A code-signing leaf issued by issuer with a key or a signature digest
-    that python3-cryptography no longer makes (RSA under 1024 bits, MD5):
+def weak_party(name: str, issuer: Party, work: str, key=("rsa:2048",), digest="sha256") -> Party:
+    """A code-signing leaf issued by issuer with a key (openssl's -newkey
+    arguments) or a signature digest that python3-cryptography does not
+    make (RSA under 1024 bits or of an odd size, small curves, MD5):
     `openssl` makes them."""
     path = lambda part: os.path.join(work, "weak-" + part)
     write(path("issuer.pem"), issuer.pem)
     write(path("issuer.key"), issuer.key_pem())
     write(path("extensions.cnf"), b"basicConstraints = critical, CA:FALSE\n"
           b"extendedKeyUsage = codeSigning\n")
-    for command in (["req", "-new", "-newkey", "rsa:%d" % bits, "-nodes", "-keyout",
+    for command in (["req", "-new", "-newkey", *key, "-nodes", "-keyout",
                      path("key.pem"), "-subj", "/CN=" + name, "-out", path("request.pem")],
                     ["x509", "-req", "-in", path("request.pem"), "-CA", path("issuer.pem"),
                      "-CAkey", path("issuer.key"), "-set_serial", "3", "-days", "30",
@@ -179,6 +180,20 @@ def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, 
         raise RuntimeError(done.stderr.decode())
     with open(paths[4], "rb") as f:
         return f.read()
+
+
+def with_doubled_content_type(der: bytes, signer: Party) -> bytes:
+    """der with its signer's content-type attribute holding its value twice,
+    signed anew by signer's key, so that only the attribute's form is at fault."""
+    info = loaded(der)
+    signer_info = signer_of(info)
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": [a["values"][0]] * 2}
+        if a["type"].native == "content_type" else a for a in signer_info["signed_attrs"]])
+    signer_info["signed_attrs"] = attributes
+    signer_info["signature"] = signer.key.sign(attributes.dump(), padding.PKCS1v15(),
+                                               hashes.SHA256())
+    return rebuilt(info, signer_info)
 
 
 def timestamped(der: bytes, authority: Party, chain: list, when, work: str, **options) -> bytes:

@@ -11,15 +11,17 @@ import resource
 import struct
 import subprocess
 import tempfile
+import types
 import zipfile
 import zlib
 
 from asn1crypto import core
 
-from hostile_signatures import (DAY, MICROSOFT_COMMERCIAL, MS_TIMESTAMP, SERVER, TIMESTAMPING,
-                                Forge, anchor_files, countersigned, party, signature_value,
-                                signer_infos, timestamped, with_certificate, with_content_type,
-                                weak_party, with_crl, with_parameters, with_signers,
+from hostile_signatures import (CODE_SIGNING, DAY, MICROSOFT_COMMERCIAL, MS_TIMESTAMP, NOW, SERVER,
+                                TIMESTAMPING, Forge, anchor_files, countersigned, party,
+                                signature_value, signer_infos, timestamped, weak_party,
+                                with_certificate, with_content_type, with_crl,
+                                with_doubled_content_type, with_parameters, with_signers,
                                 with_unsigned)
 from make_msi import msi_bytes
 from package_facts import version_of
@@ -353,6 +355,8 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
         x64_package = f.read()
     ca, bundle = os.path.join(work, "ca.pem"), ["--ca-file", forge.bundle]
+    weak_chain = weak_anchor_chain(work)
+    twice = party("Twice", forge.issuing)
     return [(title, data, status, word, ["--ca-file", ca] if options is None else options, env) for
             title, data, status, word, options, env in [
         ("the genuine signed release, its CA named", genuine, 0, b"chains to", None, None),
@@ -403,8 +407,23 @@ def trust_cases(unsigned, signed, packages, impostor, work):
             with_content_type(package_signature(package, work), "1.3.6.1.4.1.311.2.1.5"),
             msi_bytes_of(unsigned, "x64"), work), 1,
          b"x64 package: its signature signs content of the type", [], None),
-        ("an RSA-512 signer", image(weak_party("Short Key", forge.issuing, work, bits=512)), 1,
-         b"RSA key of 512 bits", bundle, None),
+        # One bit short of the floor: the size is counted in bits, not whole bytes.
+        ("an RSA-2047 signer", image(weak_party("Short Key", forge.issuing, work,
+                                                key=("rsa:2047",))), 1,
+         b"RSA key of 2047 bits", bundle, None),
+        ("a signer on the 192-bit curve", image(weak_party(
+            "Small Curve", forge.issuing, work, key=("ec", "-pkeyopt",
+                                                     "ec_paramgen_curve:prime192v1"))), 1,
+         b"elliptic-curve key of 192 bits", bundle, None),
+        ("an expired signer, timestamped by an authority for code signing too", graft(
+            timestamped(expired, party("Mixed TSA", forge.tsa_root, usages=(
+                TIMESTAMPING, CODE_SIGNING), valid=(NOW - 1000 * DAY, NOW + 1000 * DAY)),
+                [forge.tsa_root], back_then, work)), 1, b"certificate has expired", bundle, None),
+        ("a signed attribute holding its value twice", graft(with_doubled_content_type(
+            signature(forge.signed(build, twice)), twice)), 1, b"with 2 values", bundle, None),
+        ("a chain to an RSA-1024 root in the CA file", image(weak_chain.signer,
+                                                               chain=[weak_chain.issuing]), 1,
+         b"RSA key of 1024 bits", ["--ca-file", weak_chain.anchors], None),
         ("an MD5-signed certificate", image(weak_party("MD5 Signed", forge.issuing, work,
                                                        digest="md5")), 1,
          b"signed with MD5", bundle, None),
@@ -425,6 +444,19 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("a temporary folder that cannot be made", genuine, 2, b"no temporary folder", None,
          {"TMPDIR": os.path.join(work, "missing")}),
     ]]
+
+
+def weak_anchor_chain(work):
+    """A signer under an issuing CA under an RSA-1024 root, and a CA file of that root."""
+    root = party("Weak Root", ca=True, usages=None, bits=1024,
+                 valid=(NOW - 1000 * DAY, NOW + 1000 * DAY))
+    issuing = party("Weak Root's Issuing CA", root, ca=True, valid=(NOW - 1000 * DAY,
+                                                                   NOW + 1000 * DAY))
+    path = os.path.join(work, "weak-root.pem")
+    with open(path, "wb") as f:
+        f.write(root.pem)
+    return types.SimpleNamespace(signer=party("Weak Root's Signer", issuing), issuing=issuing,
+                                 anchors=path)
 
 
 def server_ca(forge):
