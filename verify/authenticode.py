@@ -74,17 +74,22 @@ def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anch
     if anchors is None:
         return Judgement(None, lines + ["  who signed is a claim: not checked against any "
                                         "trust anchor (--ca-file names one)"])
-    trusted = [time.when for time in times if time.trusted]
+    # Windows lets a lifetime-signing certificate's signatures lapse with it,
+    # whatever timestamp they carry.
+    lifetime = trust.LIFETIME_SIGNING in (trust.usages(certificate) or [])
+    trusted = [] if lifetime else [time.when for time in times if time.trusted]
     reason = trust.chain_problem(certificate, signature.certificates, anchors,
                                  trust.CODE_SIGNING, trusted[0] if trusted else None, work)
     if reason:
-        return Judgement("its signer %s%s" % (reason, "".join(
+        return Judgement("its signer %s%s%s" % (reason, "".join(
             "; the time its timestamp gives is %s" % time.said for time in times
-            if not time.trusted)), [])
+            if not time.trusted), "; its certificate is for lifetime signing, which no "
+            "timestamp extends" if lifetime and times else ""), [])
     return Judgement(None, lines + [
         "  its certificate chains to a certificate in %s, for code signing, %s" % (
             anchors.name, "at the time its trusted timestamp gives" if trusted
-            else "at the present time")])
+            else "at the present time%s" % (" (its certificate is for lifetime signing, which "
+                                             "no timestamp extends)" if lifetime and times else ""))])
 
 
 def attached_to(built: bytes, der: bytes, work: str) -> bytes:

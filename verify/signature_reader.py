@@ -7,7 +7,10 @@ from typing import List, Optional
 from asn1crypto import algos, cms, core, parser, tsp, x509
 
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-TIMESTAMP_TYPES = ("microsoft_time_stamp_token", "signature_time_stamp_token")
+# Windows reads an RFC 3161 token only under Microsoft's attribute (beside the
+# legacy countersignature); CAdES's signature-timestamp attribute it ignores,
+# so that vouches for no time.
+TIMESTAMP_TYPES = ("microsoft_time_stamp_token",)
 COUNTERSIGNATURE = "counter_signature"
 
 

@@ -5,7 +5,7 @@ usages and keys were read."""
 import datetime
 import os
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
 from asn1crypto import cms, core, pem, x509
@@ -21,6 +21,7 @@ ANY_USAGE = "2.5.29.37.0"
 USAGE_WORDS = {CODE_SIGNING: "code signing", TIMESTAMPING: "timestamping"}
 
 LIMIT_CHAIN = 6
+LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 LIMIT_PATHS = 8
 
 
@@ -32,6 +33,7 @@ class BadAnchors(Exception):
 class Anchors:
     certificates: List[x509.Certificate]
     name: str  # the file's name, fit to show
+    skipped: List[str] = field(default_factory=list)  # PEM blocks of other kinds, fit to show
 
 
 @dataclass
@@ -50,7 +52,8 @@ def read_anchors(path: str) -> Anchors:
     except NotARelease as error:
         said = str(error)  # the file's kind, or its size and reading, named by label already
         raise BadAnchors(said if said.startswith(label) else "the CA file: " + said) from None
-    blocks = pem_blocks(data, path) if pem.detect(data) else der_blocks(data, path)
+    skipped = []
+    blocks = pem_blocks(data, path, skipped) if pem.detect(data) else der_blocks(data, path)
     found = []
     for number, der in enumerate(blocks, 1):
         try:  # an anchor is the user's own: read, not held to DER
@@ -63,19 +66,18 @@ def read_anchors(path: str) -> Anchors:
         found.append(certificate)
     if not found:
         raise BadAnchors("the CA file %s holds no certificate" % shown(path))
-    return Anchors(found, shown(os.path.basename(path)))
+    return Anchors(found, shown(os.path.basename(path)), skipped)
 
 
-def pem_blocks(data: bytes, path: str) -> list:
+def pem_blocks(data: bytes, path: str, skipped: list) -> list:
+    """The certificates; the kinds of the other blocks (a key beside its
+    certificate, say) go into skipped, as OpenSSL, curl and Python skip them."""
     try:
         blocks = list(pem.unarmor(data, multiple=True))
     except (ValueError, TypeError):
         raise BadAnchors("the CA file %s has a damaged PEM block" % shown(path)) from None
-    wrong = [kind for kind, _, _ in blocks if kind not in ("CERTIFICATE", "PKCS7")]
-    if wrong:
-        raise BadAnchors("the CA file %s holds a %s block; a CA file holds certificates only"
-                         % (shown(path), shown(wrong[0])))
-    return [der for kind, _, body in blocks for der in (
+    skipped += [shown(kind) for kind, _, _ in blocks if kind not in ("CERTIFICATE", "PKCS7")]
+    return [der for kind, _, body in blocks if kind in ("CERTIFICATE", "PKCS7") for der in (
         bundle(body, path) if kind == "PKCS7" else [body])]
 
 
@@ -243,7 +245,8 @@ def named_certificate(signer, certificates: list):
                  and c.serial_number == sid.chosen["serial_number"].native]
     else:
         match = [c for c in certificates if c.key_identifier == sid.chosen.native]
-    return match[0] if len(match) == 1 else None
+    # A chain file that lists the signer twice (cat leaf.pem fullchain.pem) carries it twice.
+    return match[0] if len({c.dump() for c in match}) == 1 else None
 
 
 def same_as(path: str, certificate) -> bool:

@@ -106,6 +106,10 @@ def main(arguments: list) -> int:
     anchors = None
     try:
         anchors = given.ca_file and read_anchors(given.ca_file)
+        if anchors and anchors.skipped:
+            print("The CA file %s: %d PEM block%s that hold%s no certificate skipped (%s)" % (
+                anchors.name, len(anchors.skipped), "" if len(anchors.skipped) == 1 else "s",
+                "s" if len(anchors.skipped) == 1 else "", ", ".join(anchors.skipped)))
     except BadAnchors as error:
         return complain(error)
     # Anything but a regular file is refused before a minute is spent building:

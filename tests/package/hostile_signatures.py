@@ -18,6 +18,7 @@ CODE_SIGNING = ExtendedKeyUsageOID.CODE_SIGNING
 TIMESTAMPING = ExtendedKeyUsageOID.TIME_STAMPING
 SERVER = ExtendedKeyUsageOID.SERVER_AUTH
 MICROSOFT_COMMERCIAL = ObjectIdentifier("1.3.6.1.4.1.311.2.1.22")
+LIFETIME_SIGNING = ObjectIdentifier("1.3.6.1.4.1.311.10.3.13")
 NOW = datetime.datetime.utcnow().replace(microsecond=0)
 DAY = datetime.timedelta(days=1)
 MS_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
@@ -296,6 +297,9 @@ def anchor_files(work: str, forge: Forge) -> dict:
         genuine = f.read()
     lines = genuine.split(b"\n")
     damaged = b"\n".join(lines[:5] + lines[6:])  # a line of its base64 lost
+    with open(os.path.join(work, "ca.key"), "rb") as f:
+        key = f.read()
     return {"der": write(os.path.join(work, "ca.der"), forge.genuine_ca.der),
+            "with key": write(os.path.join(work, "ca-and-key.pem"), genuine + key),
             "intermediate": write(os.path.join(work, "issuing.pem"), forge.issuing.pem),
             "damaged": write(os.path.join(work, "damaged.pem"), forge.tsa_root.pem + damaged)}

@@ -17,9 +17,10 @@ import zlib
 
 from asn1crypto import core
 
-from hostile_signatures import (CODE_SIGNING, DAY, MICROSOFT_COMMERCIAL, MS_TIMESTAMP, NOW, SERVER,
+from hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_COMMERCIAL,
+                                MS_TIMESTAMP, NOW, SERVER,
                                 TIMESTAMPING, Forge, anchor_files, countersigned, party,
-                                signature_value, signer_infos, timestamped, weak_party,
+                                signature_value, signer_infos, timestamped, token, weak_party,
                                 with_certificate, with_content_type, with_crl,
                                 with_doubled_content_type, with_parameters, with_signers,
                                 with_unsigned)
@@ -357,6 +358,9 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     ca, bundle = os.path.join(work, "ca.pem"), ["--ca-file", forge.bundle]
     weak_chain = weak_anchor_chain(work)
     twice = party("Twice", forge.issuing)
+    listed_twice = party("Listed Twice", forge.issuing)
+    lifetime = party("Lifetime Signer", forge.issuing, usages=(CODE_SIGNING, LIFETIME_SIGNING),
+                     valid=(NOW - 400 * DAY, NOW - 30 * DAY))
     return [(title, data, status, word, ["--ca-file", ca] if options is None else options, env) for
             title, data, status, word, options, env in [
         ("the genuine signed release, its CA named", genuine, 0, b"chains to", None, None),
@@ -421,6 +425,15 @@ def trust_cases(unsigned, signed, packages, impostor, work):
                 [forge.tsa_root], back_then, work)), 1, b"certificate has expired", bundle, None),
         ("a signed attribute holding its value twice", graft(with_doubled_content_type(
             signature(forge.signed(build, twice)), twice)), 1, b"with 2 values", bundle, None),
+        ("an expired lifetime-signing signer, a trusted timestamp from its time", graft(
+            timestamped(signature(forge.signed(build, lifetime)), forge.tsa, [forge.tsa_root],
+                        back_then, work)), 1, b"lifetime signing", bundle, None),
+        ("an expired signer, a CAdES signature-timestamp attribute from its time", graft(
+            with_unsigned(expired, "1.2.840.113549.1.9.16.2.14", [token(
+                signature_value(expired), forge.tsa, [forge.tsa_root], back_then, work)])), 1,
+         b"which is no timestamp", bundle, None),
+        ("a chain file that lists the signer twice", image(listed_twice, chain=[
+            listed_twice, forge.issuing]), 0, b"chains to bundle.pem", bundle, None),
         ("a chain to an RSA-1024 root in the CA file", image(weak_chain.signer,
                                                                chain=[weak_chain.issuing]), 1,
          b"RSA key of 1024 bits", ["--ca-file", weak_chain.anchors], None),
@@ -439,6 +452,8 @@ def trust_cases(unsigned, signed, packages, impostor, work):
          b"which is not for code signing", bundle, None),
         ("an empty --ca-file", genuine, 2, b"usage", ["--ca-file", ""], None),
         ("an empty --commit", genuine, 2, b"usage", ["--commit", ""], None),
+        ("a CA file that holds its CA's key too", genuine, 0, b"1 PEM block that holds no "
+         b"certificate skipped (PRIVATE KEY)", ["--ca-file", anchors["with key"]], None),
         ("a CA file with a damaged block", genuine, 2, b"certificate 2 cannot be read",
          ["--ca-file", anchors["damaged"]], None),
         ("a temporary folder that cannot be made", genuine, 2, b"no temporary folder", None,
