@@ -143,8 +143,9 @@ def token_problem(stamp: Timestamp) -> Optional[str]:
             info["policy"].dump()) > LIMIT_POLICY_BYTES:
         return "%s's TSTInfo holds more than a timestamp needs (extensions, or an outsized " \
                "serial number, nonce, accuracy or policy)" % where
-    if info["tsa"].dump() and (info["tsa"].name != "directory_name" or info["tsa"].chosen.dump()
-                               not in [c.subject.dump() for c in stamp.certificates]):
+    # Compared by value: the tsa field holds the name under its GeneralName tag.
+    if info["tsa"].dump() and (info["tsa"].name != "directory_name" or not any(
+            info["tsa"].chosen == c.subject for c in stamp.certificates)):
         return "%s names an authority that is none of its certificates' subjects" % where
     return signed_data_problem(stamp.signed_data, where) or signer_problem(
         stamp.signer, TOKEN_ATTRIBUTES, where) or digest_problem(

@@ -23,6 +23,10 @@ USAGE_WORDS = {CODE_SIGNING: "code signing", TIMESTAMPING: "timestamping"}
 LIMIT_CHAIN = 6
 LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 LIMIT_PATHS = 8
+# Certificates the search for one chain may step through: a genuine chain
+# takes a handful, and certificates that share names could make the paths
+# grow as the fifth power of their number.
+LIMIT_STEPS = 2000
 
 
 class BadAnchors(Exception):
@@ -159,23 +163,33 @@ def accounting_problem(leaves: list, carried: list, work: str,
     return None
 
 
-def paths(leaf, pool: list, anchors: list) -> list:
-    found = []
+def paths(leaf, pool: list, anchors: list) -> Tuple[list, str]:
+    """The paths from leaf to an anchor, and why the search stopped short of
+    some: "" (it did not), "depth" or "work"."""
+    found, steps, cut = [], 0, ""
 
     def walk(path):
+        nonlocal steps, cut
         top = path[-1]
-        if len(found) >= LIMIT_PATHS:
+        steps += 1
+        if steps > LIMIT_STEPS:
+            cut = "work"
+        if len(found) >= LIMIT_PATHS or cut == "work":
             return
         if any(top.dump() == a.dump() for a in anchors):
             found.append(path)
             return
         found.extend(path + [a] for a in anchors if issued(top, a))
-        if len(path) < LIMIT_CHAIN and not top.self_issued:
-            for certificate in pool:
-                if issued(top, certificate) and all(certificate.dump() != c.dump() for c in path):
-                    walk(path + [certificate])
+        if top.self_issued:
+            return
+        issuers = [c for c in pool if issued(top, c) and all(c.dump() != p.dump() for p in path)]
+        if len(path) >= LIMIT_CHAIN:
+            cut = cut or ("depth" if issuers else "")
+            return
+        for certificate in issuers:
+            walk(path + [certificate])
     walk([leaf])
-    return found[:LIMIT_PATHS]
+    return found[:LIMIT_PATHS], cut
 
 
 def usages(certificate) -> Optional[List[str]]:
@@ -202,7 +216,8 @@ def usage_problem(path: list, usage: str) -> Optional[str]:
 def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str) -> Optional[str]:
     """None, or why leaf does not chain (words that follow "its signer")."""
     reasons = []
-    for path in paths(leaf, pool, anchors.certificates):
+    found, cut = paths(leaf, pool, anchors.certificates)
+    for path in found:
         weak = next(filter(None, map(certificate_problem, path)), None)
         reason = "has weak cryptography in its chain: %s" % weak if weak else usage_problem(
             path, usage)
@@ -212,8 +227,17 @@ def chain_problem(leaf, pool: list, anchors: Anchors, usage: str, at, work: str)
                 return None
             reason = "does not chain to a certificate in %s (%s)" % (anchors.name, shown(said))
         reasons.append(reason)
-    return reasons[0] if reasons else "does not chain to a certificate in %s (unable to get " \
-                                      "local issuer certificate)" % anchors.name
+    if reasons:
+        return reasons[0]
+    if cut == "depth":
+        return "does not chain to a certificate in %s within %d certificates, the longest " \
+               "chain this checker follows" % (anchors.name, LIMIT_CHAIN)
+    if cut == "work":
+        return "does not chain to a certificate in %s among the certificates it carries that " \
+               "share names: the search stopped after %d steps, far more than any chain " \
+               "takes" % (anchors.name, LIMIT_STEPS)
+    return "does not chain to a certificate in %s (unable to get local issuer certificate)" \
+        % anchors.name
 
 
 def signer_certificate(signature: Signature, work: str) -> Tuple[Optional[str], object]:

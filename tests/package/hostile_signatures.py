@@ -11,7 +11,7 @@ import subprocess
 from asn1crypto import algos, cms, core, tsp, x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID, ObjectIdentifier
 
 CODE_SIGNING = ExtendedKeyUsageOID.CODE_SIGNING
@@ -148,15 +148,19 @@ def with_unsigned(der: bytes, kind: str, values: list) -> bytes:
 
 
 def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, work: str,
-          utc_time=False, extension=None, month=None) -> bytes:
+          utc_time=False, extension=None, month=None, named=None) -> bytes:
     """An RFC 3161 token of value (a signature value) by authority at when:
-    its TSTInfo written with asn1crypto, signed by `openssl cms`."""
+    its TSTInfo written with asn1crypto, signed by `openssl cms`; named, a
+    party whose name its optional tsa field gives."""
     info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "message_imprint": {
         "hash_algorithm": {"algorithm": "sha256"},
         "hashed_message": hashlib.sha256(value).digest()},
         "serial_number": 7, "gen_time": when.replace(tzinfo=datetime.timezone.utc)})
     if extension:
         info["extensions"] = [{"extn_id": "1.2.3.4", "extn_value": extension}]
+    if named:
+        info["tsa"] = asn1_x509.GeneralName(
+            name="directory_name", value=asn1_x509.Certificate.load(named.der).subject)
     der = info.dump(force=True)
     if utc_time or month:  # a time field no strict reader takes
         start = der.index(b"\x18\x0f")
@@ -255,6 +259,30 @@ def with_content_type(der: bytes, kind: str) -> bytes:
     content["content_type"] = kind
     info["content"]["encap_content_info"] = content
     return rebuilt(info)
+
+
+def lattice(work: str, layers=6, width=12):
+    """A signer under layers of width CAs each, every CA of a layer of one
+    name and key, so that each issues every one of the layer below: a few
+    KiB of P-256 certificates whose paths by name number width ** layers."""
+    keys = [ec.generate_private_key(ec.SECP256R1()) for _ in range(layers + 1)]
+    name = lambda layer: x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Layer %d" % layer)])
+
+    def issued_by(layer, subject, ca, key):
+        builder = x509.CertificateBuilder().subject_name(subject).issuer_name(
+            name(layer)).public_key(key.public_key()).serial_number(
+            x509.random_serial_number()).not_valid_before(NOW - DAY).not_valid_after(
+            NOW + 30 * DAY).add_extension(x509.BasicConstraints(ca=ca, path_length=None),
+                                          critical=True)
+        if not ca:
+            builder = builder.add_extension(x509.ExtendedKeyUsage([CODE_SIGNING]), critical=False)
+        return builder.sign(keys[layer], hashes.SHA256())
+    signer_key = ec.generate_private_key(ec.SECP256R1())
+    signer = Party(issued_by(0, x509.Name([x509.NameAttribute(
+        NameOID.COMMON_NAME, "Lattice Signer")]), False, signer_key), signer_key)
+    chain = [Party(issued_by(layer + 1, name(layer), True, keys[layer]), keys[layer])
+             for layer in range(layers) for _ in range(width)]
+    return signer, chain
 
 
 def loaded_party(certificate: str, key: str) -> Party:

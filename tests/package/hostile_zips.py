@@ -20,11 +20,13 @@ from asn1crypto import core
 from hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_COMMERCIAL,
                                 MS_TIMESTAMP, NOW, SERVER,
                                 TIMESTAMPING, Forge, anchor_files, countersigned, party,
-                                signature_value, signer_infos, timestamped, token, weak_party,
+                                lattice, signature_value, signer_infos, timestamped, token,
+                                weak_party,
                                 with_certificate, with_content_type, with_crl,
                                 with_doubled_content_type, with_parameters, with_signers,
                                 with_unsigned)
 from make_msi import msi_bytes
+from trust import LIMIT_CHAIN
 from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
 from signed_file import certificate_table, osslsigncode, signature
@@ -356,7 +358,9 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     with open(os.path.join(packages, "portcheck-1.0.0-x64-signed.msi"), "rb") as f:
         x64_package = f.read()
     ca, bundle = os.path.join(work, "ca.pem"), ["--ca-file", forge.bundle]
-    weak_chain = weak_anchor_chain(work)
+    weak_chain = anchored_chain(work, "Weak", bits=1024)
+    deep_chain = anchored_chain(work, "Deep", depth=LIMIT_CHAIN)
+    latticed, lattice_chain = lattice(work)
     twice = party("Twice", forge.issuing)
     listed_twice = party("Listed Twice", forge.issuing)
     lifetime = party("Lifetime Signer", forge.issuing, usages=(CODE_SIGNING, LIFETIME_SIGNING),
@@ -381,6 +385,12 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("an expired signer, a trusted timestamp from its time", graft(timestamped(
             expired, forge.tsa, [forge.tsa_root], back_then, work)), 0,
          b"at the time its trusted timestamp gives", bundle, None),
+        ("a timestamp whose token names its authority", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, named=forge.tsa)), 0,
+         b"trusted: its authority chains to bundle.pem", bundle, None),
+        ("a timestamp whose token names an authority it does not carry", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, named=self_made)), 1,
+         b"names an authority that is none", bundle, None),
         ("an expired signer, back-dated by a self-made authority", graft(timestamped(
             expired, self_made, [], back_then, work)), 1, b"certificate has expired", bundle,
          None),
@@ -435,8 +445,14 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("a chain file that lists the signer twice", image(listed_twice, chain=[
             listed_twice, forge.issuing]), 0, b"chains to bundle.pem", bundle, None),
         ("a chain to an RSA-1024 root in the CA file", image(weak_chain.signer,
-                                                               chain=[weak_chain.issuing]), 1,
+                                                               chain=weak_chain.chain), 1,
          b"RSA key of 1024 bits", ["--ca-file", weak_chain.anchors], None),
+        ("a chain one CA longer than the checker follows", image(
+            deep_chain.signer, chain=deep_chain.chain), 1,
+         b"within %d certificates, the longest chain" % LIMIT_CHAIN,
+         ["--ca-file", deep_chain.anchors], None),
+        ("a lattice of certificates that share names", image(latticed, chain=lattice_chain), 1,
+         b"the search stopped after", bundle, None),
         ("an MD5-signed certificate", image(weak_party("MD5 Signed", forge.issuing, work,
                                                        digest="md5")), 1,
          b"signed with MD5", bundle, None),
@@ -461,16 +477,17 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     ]]
 
 
-def weak_anchor_chain(work):
-    """A signer under an issuing CA under an RSA-1024 root, and a CA file of that root."""
-    root = party("Weak Root", ca=True, usages=None, bits=1024,
-                 valid=(NOW - 1000 * DAY, NOW + 1000 * DAY))
-    issuing = party("Weak Root's Issuing CA", root, ca=True, valid=(NOW - 1000 * DAY,
-                                                                   NOW + 1000 * DAY))
-    path = os.path.join(work, "weak-root.pem")
+def anchored_chain(work, name, depth=1, bits=2048):
+    """A signer under depth CAs under a root of bits, the CAs from the
+    signer's issuer up, and a CA file of that root."""
+    long_ago = (NOW - 1000 * DAY, NOW + 1000 * DAY)
+    chain = [party("%s Root" % name, ca=True, usages=None, bits=bits, valid=long_ago)]
+    for number in range(depth):
+        chain.insert(0, party("%s CA %d" % (name, number + 1), chain[0], ca=True, valid=long_ago))
+    path = os.path.join(work, "%s.pem" % name.lower().replace(" ", "-"))
     with open(path, "wb") as f:
-        f.write(root.pem)
-    return types.SimpleNamespace(signer=party("Weak Root's Signer", issuing), issuing=issuing,
+        f.write(chain[-1].pem)
+    return types.SimpleNamespace(signer=party("%s Signer" % name, chain[0]), chain=chain[:-1],
                                  anchors=path)
 
 
