@@ -18,6 +18,8 @@ from zip_layout import EXECUTABLES, checksums, zip_bytes
 
 DESCRIPTION = "Zelnar Port Check Utility"
 TIMESTAMP_OPTIONS = ("-t", "-ts")
+# A digest the user picks with -h is used; SHA-1 and MD5 no longer sign code.
+DIGESTS = ("sha256", "sha384", "sha512")
 
 
 def fail(message: str) -> int:
@@ -26,8 +28,9 @@ def fail(message: str) -> int:
 
 
 def sign(image: bytes, key_options: list, epoch: int, work: str) -> tuple:
-    signed, said = osslsigncode("sign", key_options + ["-h", "sha256", "-n", DESCRIPTION,
-                                                       "-time", str(epoch)], image, work)
+    digest = [] if "-h" in key_options else ["-h", "sha256"]
+    signed, said = osslsigncode("sign", key_options + digest + ["-n", DESCRIPTION, "-time",
+                                                                str(epoch)], image, work)
     if signed is None:
         sys.stderr.write(said)
     return signed
@@ -79,6 +82,13 @@ def main(arguments: list) -> int:
     given = parser.parse_args(arguments)
     if not given.key_options:
         parser.error("no key selection after the zip")
+    options = given.key_options
+    if "-h" in options and options[options.index("-h") + 1:][:1] not in ([d] for d in DIGESTS):
+        parser.error("-h takes %s: a release is signed with SHA-2" % ", ".join(DIGESTS))
+    # osslsigncode asks for a token's PIN on a terminal, and there is none here.
+    if "-pkcs11module" in options and not {"-pass", "-readpass"} & set(options):
+        parser.error("a PKCS#11 key needs its PIN: add -readpass FILE (a file holding the "
+                     "PIN), since osslsigncode would ask on a terminal that is not there")
     end_cleanly_on_signals()
     zip_path, key_options, url = given.zip, given.key_options, given.download_url
     temporaries = {}
