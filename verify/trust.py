@@ -148,18 +148,29 @@ def accounting_problem(leaves: list, carried: list, work: str,
     """Every certificate carried signs, or issues one that is accounted for."""
     accounted = list(leaves)
     waiting = [c for c in carried if all(c.dump() != a.dump() for a in accounted)]
+    refused = {}  # a waiting certificate's DER: (the one that names it as issuer, openssl's reason)
     grew = True
     while waiting and grew:
         grew = False
         for candidate in list(waiting):
-            if any(issued(a, candidate) and a.dump() != candidate.dump() and verified(
-                    a, [], candidate, "any", work) is None for a in accounted):
-                accounted.append(candidate)
-                waiting.remove(candidate)
-                grew = True
+            for a in accounted:
+                if not issued(a, candidate) or a.dump() == candidate.dump():
+                    continue
+                reason = verified(a, [], candidate, "any", work)
+                if reason is None:
+                    accounted.append(candidate)
+                    waiting.remove(candidate)
+                    grew = True
+                    break
+                refused[candidate.dump()] = (a, reason)
     if waiting:
-        return "%s carries a certificate that belongs to no chain of its signer or its " \
-               "timestamp: %s" % (carrier, shown(waiting[0].subject.human_friendly))
+        found = "%s carries a certificate that belongs to no chain of its signer or its " \
+                "timestamp: %s" % (carrier, shown(waiting[0].subject.human_friendly))
+        if waiting[0].dump() in refused:  # the part at fault may be the one it would issue
+            named, reason = refused[waiting[0].dump()]
+            found += " (%s, which names it as its issuer, does not check against it: %s)" % (
+                shown(named.subject.human_friendly), shown(reason))
+        return found
     return None
 
 

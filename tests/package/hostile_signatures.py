@@ -47,7 +47,7 @@ class Party:
 
 
 def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
-          valid=(NOW - DAY, NOW + 30 * DAY), digest=hashes.SHA256()) -> Party:
+          valid=(NOW - DAY, NOW + 30 * DAY), digest=hashes.SHA256(), critical=None) -> Party:
     """A certificate for name, issued by issuer (a Party) or self-signed."""
     key = rsa.generate_private_key(65537, bits)
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
@@ -59,6 +59,9 @@ def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
     if usages:
         builder = builder.add_extension(x509.ExtendedKeyUsage(list(usages)),
                                         critical=TIMESTAMPING in usages)
+    if critical:  # an extension of this object identifier, marked critical
+        builder = builder.add_extension(x509.UnrecognizedExtension(
+            ObjectIdentifier(critical), b"\x05\x00"), critical=True)
     return Party(builder.sign(issuer.key if issuer else key, digest), key)
 
 

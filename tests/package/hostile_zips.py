@@ -444,6 +444,10 @@ def trust_cases(unsigned, signed, packages, impostor, work):
          b"which is no timestamp", bundle, None),
         ("a chain file that lists the signer twice", image(listed_twice, chain=[
             listed_twice, forge.issuing]), 0, b"chains to bundle.pem", bundle, None),
+        ("a signer with an unknown critical extension", image(party(
+            "Critical Leaf", forge.issuing, critical="1.3.6.1.4.1.55555.1")), 1,
+         b"Critical Leaf, which names it as its issuer, does not check against it: unhandled "
+         b"critical extension", bundle, None),
         ("a chain to an RSA-1024 root in the CA file", image(weak_chain.signer,
                                                                chain=weak_chain.chain), 1,
          b"RSA key of 1024 bits", ["--ca-file", weak_chain.anchors], None),
