@@ -30,7 +30,11 @@ NULL, ABSENT = b"\x05\x00", b""
 # file's signature (content type, digest, time, SpcStatementType,
 # SpcSpOpusInfo, CMS algorithm protection), an authority for its token.
 SIGNER_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "cms_algorithm_protection",
-                     "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12")
+                     "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12", "smime_capabilities")
+# S/MIME capabilities (RFC 8551), which OpenSSL-based signers such as Debian's
+# signing service write by default: a short list of algorithms, each with no
+# parameters, NULL or RC2's key size, so no payload can ride there.
+LIMIT_CAPABILITIES = 512
 TOKEN_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "signing_certificate",
                     "signing_certificate_v2", "cms_algorithm_protection")
 COUNTERSIGNATURE_ATTRIBUTES = ("content_type", "message_digest", "signing_time")
@@ -105,7 +109,21 @@ def attributes_problem(attributes, allowed: tuple, where: str) -> Optional[str]:
         if len(attribute["values"]) != 1:
             return "%s holds the attribute %s with %d values; each holds exactly one" % (
                 where, shown(kind.native), len(attribute["values"]))
+        if kind.native == "smime_capabilities" and capabilities_problem(attribute["values"][0]):
+            return "%s holds S/MIME capabilities of %d bytes that are more than a list of " \
+                   "algorithms (at most %d bytes, each with no parameters, NULL or a key " \
+                   "size)" % (where, len(attribute.dump()), LIMIT_CAPABILITIES)
     return None
+
+
+def capabilities_problem(capabilities) -> bool:
+    if len(capabilities.dump()) > LIMIT_CAPABILITIES:
+        return True
+    for capability in capabilities:
+        raw = capability["parameters"].dump()
+        if raw not in (ABSENT, NULL) and not (raw[:1] == b"\x02" and len(raw) <= 4):
+            return True
+    return False
 
 
 def signer_problem(signer: cms.SignerInfo, allowed: tuple, where: str) -> Optional[str]:

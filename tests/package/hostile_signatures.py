@@ -193,11 +193,25 @@ def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, 
 def with_doubled_content_type(der: bytes, signer: Party) -> bytes:
     """der with its signer's content-type attribute holding its value twice,
     signed anew by signer's key, so that only the attribute's form is at fault."""
+    return with_signed_attributes(der, signer, lambda attributes: [
+        {"type": "content_type", "values": [a["values"][0]] * 2}
+        if a["type"].native == "content_type" else a for a in attributes])
+
+
+def with_capabilities(der: bytes, signer: Party, parameters=None) -> bytes:
+    """der with S/MIME capabilities among its signed attributes, as OpenSSL
+    writes them (AES-256, and RC2 with its key size; or parameters given),
+    signed anew by signer's key."""
+    rc2 = {"capability_id": "1.2.840.113549.3.2", "parameters": parameters or core.Integer(128)}
+    return with_signed_attributes(der, signer, lambda attributes: list(attributes) + [
+        {"type": "smime_capabilities", "values": [[{"capability_id": "2.16.840.1.101.3.4.1.42"},
+                                                   rc2]]}])
+
+
+def with_signed_attributes(der: bytes, signer: Party, change) -> bytes:
     info = loaded(der)
     signer_info = signer_of(info)
-    attributes = cms.CMSAttributes([
-        {"type": "content_type", "values": [a["values"][0]] * 2}
-        if a["type"].native == "content_type" else a for a in signer_info["signed_attrs"]])
+    attributes = cms.CMSAttributes(change(signer_info["signed_attrs"]))
     signer_info["signed_attrs"] = attributes
     signer_info["signature"] = signer.key.sign(attributes.dump(), padding.PKCS1v15(),
                                                hashes.SHA256())

@@ -22,7 +22,7 @@ from hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_C
                                 TIMESTAMPING, Forge, anchor_files, countersigned, party,
                                 lattice, signature_value, signer_infos, timestamped, token,
                                 weak_party,
-                                with_certificate, with_content_type, with_crl,
+                                with_capabilities, with_certificate, with_content_type, with_crl,
                                 with_doubled_content_type, with_parameters, with_signers,
                                 with_unsigned)
 from make_msi import msi_bytes
@@ -433,6 +433,12 @@ def trust_cases(unsigned, signed, packages, impostor, work):
             timestamped(expired, party("Mixed TSA", forge.tsa_root, usages=(
                 TIMESTAMPING, CODE_SIGNING), valid=(NOW - 1000 * DAY, NOW + 1000 * DAY)),
                 [forge.tsa_root], back_then, work)), 1, b"certificate has expired", bundle, None),
+        ("a signer that writes S/MIME capabilities, as OpenSSL's do", graft(with_capabilities(
+            signature(forge.signed(build, twice)), twice)), 0, b"chains to bundle.pem", bundle,
+         None),
+        ("S/MIME capabilities carrying 1 KiB", graft(with_capabilities(
+            signature(forge.signed(build, twice)), twice, core.OctetString(bytes(1024)))), 1,
+         b"S/MIME capabilities of", bundle, None),
         ("a signed attribute holding its value twice", graft(with_doubled_content_type(
             signature(forge.signed(build, twice)), twice)), 1, b"with 2 values", bundle, None),
         ("an expired lifetime-signing signer, a trusted timestamp from its time", graft(
