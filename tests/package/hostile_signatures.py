@@ -198,14 +198,14 @@ def with_doubled_content_type(der: bytes, signer: Party) -> bytes:
         if a["type"].native == "content_type" else a for a in attributes])
 
 
-def with_capabilities(der: bytes, signer: Party, parameters=None) -> bytes:
+def with_capabilities(der: bytes, signer: Party, parameters=None, count=1) -> bytes:
     """der with S/MIME capabilities among its signed attributes, as OpenSSL
-    writes them (AES-256, and RC2 with its key size; or parameters given),
-    signed anew by signer's key."""
+    writes them (AES-256 count times, and RC2 with its key size or the
+    parameters given), signed anew by signer's key."""
     rc2 = {"capability_id": "1.2.840.113549.3.2", "parameters": parameters or core.Integer(128)}
     return with_signed_attributes(der, signer, lambda attributes: list(attributes) + [
-        {"type": "smime_capabilities", "values": [[{"capability_id": "2.16.840.1.101.3.4.1.42"},
-                                                   rc2]]}])
+        {"type": "smime_capabilities", "values": [
+            [{"capability_id": "2.16.840.1.101.3.4.1.42"}] * count + [rc2]]}])
 
 
 def with_signed_attributes(der: bytes, signer: Party, change) -> bytes:
