@@ -27,6 +27,10 @@ LIMIT_PATHS = 8
 # takes a handful, and certificates that share names could make the paths
 # grow as the fifth power of their number.
 LIMIT_STEPS = 2000
+# Signature checks that accounting for the carried certificates may make (one
+# `openssl verify` each): a genuine chain needs a few; certificates of one name
+# that do not check against each other could ask for thousands.
+LIMIT_CHECKS = 256
 
 
 class BadAnchors(Exception):
@@ -149,6 +153,7 @@ def accounting_problem(leaves: list, carried: list, work: str,
     accounted = list(leaves)
     waiting = [c for c in carried if all(c.dump() != a.dump() for a in accounted)]
     refused = {}  # a waiting certificate's DER: (the one that names it as issuer, openssl's reason)
+    checks = 0
     grew = True
     while waiting and grew:
         grew = False
@@ -156,6 +161,11 @@ def accounting_problem(leaves: list, carried: list, work: str,
             for a in accounted:
                 if not issued(a, candidate) or a.dump() == candidate.dump():
                     continue
+                checks += 1
+                if checks > LIMIT_CHECKS:
+                    return "%s carries more certificates of shared names than any chain " \
+                           "needs: %d signature checks did not account for them" % (
+                               carrier, LIMIT_CHECKS)
                 reason = verified(a, [], candidate, "any", work)
                 if reason is None:
                     accounted.append(candidate)

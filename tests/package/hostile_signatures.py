@@ -278,10 +278,12 @@ def with_content_type(der: bytes, kind: str) -> bytes:
     return rebuilt(info)
 
 
-def lattice(work: str, layers=6, width=12):
+def lattice(work: str, layers=6, width=12, forged=0):
     """A signer under layers of width CAs each, every CA of a layer of one
     name and key, so that each issues every one of the layer below: a few
-    KiB of P-256 certificates whose paths by name number width ** layers."""
+    KiB of P-256 certificates whose paths by name number width ** layers;
+    and forged CAs above the top layer, of its issuer's name and keys of
+    their own, which check against none of it."""
     keys = [ec.generate_private_key(ec.SECP256R1()) for _ in range(layers + 1)]
     name = lambda layer: x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Layer %d" % layer)])
 
@@ -299,6 +301,10 @@ def lattice(work: str, layers=6, width=12):
         NameOID.COMMON_NAME, "Lattice Signer")]), False, signer_key), signer_key)
     chain = [Party(issued_by(layer + 1, name(layer), True, keys[layer]), keys[layer])
              for layer in range(layers) for _ in range(width)]
+    for _ in range(forged):  # each self-signed under its issuer's name
+        own = ec.generate_private_key(ec.SECP256R1())
+        keys[layers + 1:] = [own]
+        chain.append(Party(issued_by(layers + 1, name(layers), True, own), own))
     return signer, chain
 
 

@@ -361,6 +361,7 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     weak_chain = anchored_chain(work, "Weak", bits=1024)
     deep_chain = anchored_chain(work, "Deep", depth=LIMIT_CHAIN)
     latticed, lattice_chain = lattice(work)
+    lured, lure_chain = lattice(work, layers=1, width=30, forged=60)
     twice = party("Twice", forge.issuing)
     listed_twice = party("Listed Twice", forge.issuing)
     lifetime = party("Lifetime Signer", forge.issuing, usages=(CODE_SIGNING, LIFETIME_SIGNING),
@@ -467,6 +468,9 @@ def trust_cases(unsigned, signed, packages, impostor, work):
          ["--ca-file", deep_chain.anchors], None),
         ("a lattice of certificates that share names", image(latticed, chain=lattice_chain), 1,
          b"the search stopped after", bundle, None),
+        ("certificates of one name that check against none of the chain", image(
+            lured, chain=lure_chain), 1, b"signature checks did not account for them", bundle,
+         None),
         ("an MD5-signed certificate", image(weak_party("MD5 Signed", forge.issuing, work,
                                                        digest="md5")), 1,
          b"signed with MD5", bundle, None),
