@@ -118,19 +118,21 @@ debian_archive() {
     grep -m1 "/$1\$" || true
 }
 
-# apt's sources for Debian SUITE (its updates and security updates too) from
-# those archives, for mmdebstrap's standard input.
-debian_sources() {
-  keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  archive=$(debian_archive debian)
+# apt's source line for SUITE of the Debian archive NAME, from those archives.
+debian_source() {
+  archive=$(debian_archive "$1")
   if [ -z "$archive" ]; then
-    echo "no Debian archive in apt's sources to fetch from" >&2
+    echo "no Debian archive ($1) in apt's sources to fetch from" >&2
     return 1
   fi
-  echo "deb [signed-by=$keyring] $archive $1 main"
-  echo "deb [signed-by=$keyring] $archive $1-updates main"
-  security=$(debian_archive debian-security)
-  [ -z "$security" ] || echo "deb [signed-by=$keyring] $security $1-security main"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive $2 main"
+}
+
+# apt's sources for Debian SUITE, its updates and (where this machine reads
+# that archive) its security updates, for mmdebstrap's standard input.
+debian_sources() {
+  debian_source debian "$1" && debian_source debian "$1-updates" || return 1
+  debian_source debian-security "$1-security" 2>/dev/null || true
 }
 
 # The .deb of PACKAGE in Debian SUITE (a backports suite, say), fetched into
@@ -139,8 +141,7 @@ debian_sources() {
 fetch_deb() {
   package=$1 suite=$2 folder=$3
   mkdir -p "$folder/lists/partial" "$folder/archives/partial"
-  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-    "$(debian_archive debian) $suite main" >"$folder/sources.list"
+  debian_source debian "$suite" >"$folder/sources.list" || return 1
   set -- -q -o Dir::Etc::sourcelist="$folder/sources.list" -o Dir::Etc::sourceparts=/dev/null \
     -o Dir::State::Lists="$folder/lists" -o Dir::Cache="$folder" \
     -o APT::Architectures::=amd64 -o APT::Sandbox::User=root
