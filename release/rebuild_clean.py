@@ -20,6 +20,8 @@ from zip_layout import NAMES
 # can slip in an option.
 RECORDED = {"debian-suite": re.compile(r"[a-z]+"), "source-date-epoch": re.compile(r"[0-9]+"),
             "built-with": re.compile(r"[a-z0-9][a-z0-9+.-]*(:[a-z0-9]+)? [0-9][0-9A-Za-z.+~:-]*")}
+# Releases made before the record named its suite were all made on Debian 12.
+UNNAMED_SUITE = "bookworm"
 
 
 def checked_record(text: bytes) -> str:
@@ -29,6 +31,8 @@ def checked_record(text: bytes) -> str:
         if key in RECORDED and not RECORDED[key].fullmatch(value):
             raise NotARelease("its build record has the line %s, which names no Debian "
                               "release, package or version" % shown(line))
+    if not any(line.startswith("debian-suite ") for line in lines):
+        lines.append("debian-suite " + UNNAMED_SUITE)
     return "".join(line + "\n" for line in lines)
 
 
@@ -48,8 +52,7 @@ def recorded(path: str) -> str:
 def compare(given: str, rebuilt: str, unavailable: str) -> int:
     given_files = read_zip(given)[1]
     given_info = parse(record(given, given_files))
-    # Releases made before the record named its suite were all made on Debian 12.
-    suite = given_info.get("debian-suite", "bookworm")
+    suite = given_info.get("debian-suite", UNNAMED_SUITE)
     with open(given, "rb") as f, open(rebuilt, "rb") as g:
         if f.read() == g.read():
             print("IDENTICAL: %s is, byte for byte, what a minimal Debian %s root built from "

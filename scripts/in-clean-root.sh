@@ -1,7 +1,8 @@
 #!/bin/sh
 #   scripts/in-clean-root.sh RECORD FOLDER COMMAND...
 # Runs COMMAND in /src, a copy of this checkout, inside a minimal root of the
-# Debian release that RECORD (what `rebuild_clean.py recorded` printed) names,
+# Debian release that RECORD (what `rebuild_clean.py recorded` printed, which
+# names Debian 12 for a release that predates the field) names,
 # its packages moved to the recorded versions where the archive still has
 # them (the others listed in FOLDER/unavailable), with the network cut off
 # and FOLDER at /io. The status is COMMAND's, or 2 when the root cannot be
@@ -19,9 +20,8 @@ trap 'rm -rf "$root"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Releases made before the record named its suite were all made on Debian 12.
 suite=$(sed -n '/^debian-suite /{s///p;q;}' "$record")
-suite=${suite:-bookworm}
+[ -n "$suite" ] || { echo "in-clean-root: $record names no Debian release" >&2; exit 2; }
 echo "Making a minimal Debian $suite root (the release was built on $suite; a few minutes)..." >&2
 debian_sources "$suite" >"$root/sources" || exit 2
 mmdebstrap --quiet --variant=apt --include="$(echo $PORTCHECK_VERIFY_PACKAGES | tr ' ' ',')" \
