@@ -6,7 +6,8 @@ from typing import List, NamedTuple, Optional
 import signature_rules
 import trust
 from signature_reader import Unreadable, read_signature
-from signed_file import image_digest, osslsigncode, package_digest, signature as signature_of
+from signed_file import (attached, image_digest, osslsigncode, package_digest, table_problem,
+                         unsigned_image, signature as signature_of)
 from tools import write_file
 from untrusted import NotARelease, shown
 
@@ -92,7 +93,7 @@ def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anch
                                              "no timestamp extends)" if lifetime and times else ""))])
 
 
-def attached_to(built: bytes, der: bytes, work: str) -> bytes:
+def package_attached(built: bytes, der: bytes, work: str) -> bytes:
     # attach-signature writes its output, then fails on a chain it cannot trust.
     path = write_file(os.path.join(work, "signature.der"), der)
     return osslsigncode("attach-signature", ["-sigin", path], built, work, any_status=True).data
@@ -121,15 +122,14 @@ def executable_check(name: str, image: bytes, built: bytes, source: str, anchors
             return Findings(["%s: unsigned; identical to %s's build" % (name, source)],
                             unsigned_problems(name, anchors))
         return Findings([], ["%s: unsigned; DIFFERS from %s's build" % (name, source)])
-    found = []
-    if attached_to(built, der, work) != image:
-        unsigned = osslsigncode("remove-signature", [], image, work).data
-        if unsigned is not None and unsigned != built:
-            found.append("%s: without its signature, DIFFERS from %s's build" % (name, source))
-        else:
-            found.append("%s: its signature is not attached the way osslsigncode attaches one "
-                         "to %s's build (the certificate table or the headers hold other bytes)"
-                         % (name, source))
+    # Attached here, not by osslsigncode: its versions differ in what they
+    # can attach, and the verdict must not depend on the one installed.
+    found = [] if attached(built, der) == image else [
+        "%s: %s" % (name, table_problem(image)) if table_problem(image) else
+        "%s: without its signature, DIFFERS from %s's build" % (name, source)
+        if unsigned_image(image) != built else
+        "%s: its signature is not attached the way Authenticode tools attach one to %s's "
+        "build (the certificate table or the headers hold other bytes)" % (name, source)]
     signer = signer_verdict(name, judge(image, der, False, anchors, work))
     if found or signer.differences:
         return Findings([], found + signer.differences)

@@ -7,7 +7,7 @@ import struct
 import sys
 import zlib
 
-from authenticode import (Findings, attached_to, executable_check, judge, signer_verdict,
+from authenticode import (Findings, package_attached, executable_check, judge, signer_verdict,
                           unsigned_problems)
 from make_msi import TEXTS, msi_bytes
 from package_facts import ARCHITECTURES, version_of
@@ -124,7 +124,7 @@ def differences(path: str, reference: Release, source: str, anchors, work: str) 
                             unsigned_problems(label, anchors))
         return Findings(lines, ["%s: unsigned; DIFFERS from the package %s builds" % (
             label, source)] + unsigned_problems(label, anchors))
-    if attached_to(built, der, work) != package:
+    if package_attached(built, der, work) != package:
         problems.append("%s: with its signature taken as it is, it DIFFERS from the package %s "
                         "builds from these files" % (label, source))
     signer = signer_verdict(label, judge(package, der, True, anchors, work))

@@ -29,6 +29,7 @@ from make_msi import msi_bytes
 from trust import LIMIT_CHAIN
 from package_facts import version_of
 from verify_msi import OLE_MAGIC, streams
+import signed_file
 from signed_file import certificate_table, osslsigncode, signature
 from untrusted import read_zip
 from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
@@ -160,10 +161,12 @@ def timestamp_token(value, work):
 
 
 def grafted(der, onto, work):
-    """onto (an image or a package) with the signature der attached by
-    osslsigncode; an image whose signature osslsigncode refuses to attach
-    gets it in a certificate table appended by hand."""
-    paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.exe", "graft-out.exe")]
+    """onto (an image or a package) with the signature der attached: an
+    image's as Authenticode tools attach it, whatever der holds; a package's
+    by osslsigncode."""
+    if onto[:2] == b"MZ":
+        return signed_file.attached(onto, der)
+    paths = [os.path.join(work, name) for name in ("graft.der", "graft-in.msi", "graft-out.msi")]
     for path, data in zip(paths, (der, onto)):
         with open(path, "wb") as f:
             f.write(data)
@@ -171,11 +174,6 @@ def grafted(der, onto, work):
         os.unlink(paths[2])
     subprocess.run(["osslsigncode", "attach-signature", "-sigin", paths[0], "-in", paths[1],
                     "-out", paths[2]], capture_output=True)
-    if not os.path.exists(paths[2]) and onto[:2] == b"MZ":
-        image = onto + bytes(-len(onto) % 8)
-        padded = der + bytes(-len(der) % 8)
-        return with_table(image + bytes(8), struct.pack("<IHH", 8 + len(padded), 0x200, 2)
-                          + padded, len(image))
     with open(paths[2], "rb") as f:
         return f.read()
 
@@ -280,7 +278,10 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
         ("random bytes in place of the signature", release(
             signed, {x64: with_table(genuine[x64], junk)}), 1, b"cannot be read"),
         ("a certificate table padded after the signature", release(
-            signed, {x64: with_table(genuine[x64], padded)}), 1, b"not attached"),
+            signed, {x64: with_table(genuine[x64], padded)}), 1, b"other bytes after"),
+        ("a second certificate table entry after the genuine one", release(
+            signed, {x64: with_table(genuine[x64], table + table)}), 1,
+         b"a second entry (WIN_CERTIFICATE)"),
         ("an impostor's signature, with no trust anchor: a claim shown as such", impostor, 0,
          b"signed by \"CN=Zelnar Official Release Signing\""),
         ("a changed executable, signature kept", release(
