@@ -72,6 +72,10 @@ def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anch
     lines += ["  timestamped %s (%s) by a timestamp that covers this signature; its time is %s"
               % (time.when.strftime("%Y-%m-%d %H:%M:%S UTC"), time.kind, time.said)
               for time in times]
+    lines += ["  its timestamp carries its time server's timing metrics: an attribute certificate "
+              "of %d bytes whose signature is by a key the timestamp does not carry, so nothing "
+              "is taken from it" % len(c.dump()) for stamp in signature.timestamps
+              for c in stamp.attribute_certificates]
     if anchors is None:
         return Judgement(None, lines + ["  who signed is a claim: not checked against any "
                                         "trust anchor (--ca-file names one)"])

@@ -42,6 +42,7 @@ class Timestamp:
     token: Optional[bytes] = None
     signed_data: Optional[cms.SignedData] = None
     tst_info: Optional[tsp.TSTInfo] = None
+    attribute_certificates: List[cms.AttributeCertificateV2] = field(default_factory=list)
 
 
 @dataclass
@@ -102,12 +103,19 @@ def unnamed_fields(value) -> bool:
     return False
 
 
-def certificates_of(signed_data: cms.SignedData, what: str) -> List[x509.Certificate]:
+def certificates_of(signed_data: cms.SignedData, what: str,
+                    attributes: Optional[list] = None) -> List[x509.Certificate]:
+    """The X.509 certificates; attribute certificates (v2) go into attributes
+    where one may stand (a timestamp token), else they refuse."""
     found = []
     for choice in signed_data["certificates"] or []:
-        if choice.name != "certificate":
-            raise Unreadable("%s carries a certificate of another kind than X.509" % what)
-        found.append(choice.chosen)
+        if choice.name == "v2_attr_cert" and attributes is not None:
+            attributes.append(choice.chosen)
+        elif choice.name != "certificate":
+            raise Unreadable("%s carries a certificate of another kind than X.509%s" % (
+                what, " or a version 2 attribute certificate" if attributes is not None else ""))
+        else:
+            found.append(choice.chosen)
     return found
 
 
@@ -196,10 +204,12 @@ def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Ti
     tst_info = loaded(tsp.TSTInfo, octets, "a timestamp's TSTInfo")
     loaded(cms.ContentInfo, token, "a timestamp token")
     imprint = tst_info["message_imprint"]
+    attribute_certificates = []
     return Timestamp("RFC 3161", when,
                      imprint["hash_algorithm"], imprint["hashed_message"].native,
                      only_signer(signed, "a timestamp token"),
-                     certificates_of(signed, "a timestamp token"), token, signed, tst_info)
+                     certificates_of(signed, "a timestamp token", attribute_certificates),
+                     token, signed, tst_info, attribute_certificates)
 
 
 def parsed_time(value) -> datetime.datetime:

@@ -30,7 +30,12 @@ NULL, ABSENT = b"\x05\x00", b""
 # file's signature (content type, digest, time, SpcStatementType,
 # SpcSpOpusInfo, CMS algorithm protection), an authority for its token.
 SIGNER_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "cms_algorithm_protection",
-                     "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12", "smime_capabilities")
+                     "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12", "smime_capabilities",
+                     "1.3.6.1.4.1.311.10.3.28")
+# Microsoft's signing service writes on its own binaries a platform manifest
+# binary ID: a digest in hexadecimal, as a UTF8String.
+BINARY_ID = "1.3.6.1.4.1.311.10.3.28"
+LIMIT_BINARY_ID = 128
 # S/MIME capabilities (RFC 8551), which OpenSSL-based signers such as Debian's
 # signing service write by default: a short list of algorithms, each with no
 # parameters, NULL or RC2's key size, so no payload can ride there.
@@ -43,6 +48,16 @@ NESTED = "microsoft_nested_signature"
 # (RFC 5280's 20 octets) and a nonce, not for a payload.
 LIMIT_NUMBER_BITS = 160
 LIMIT_POLICY_BYTES = 32
+# Microsoft's timestamp service puts in each token one attribute certificate
+# of its time servers' timing metrics and policy (about 850 bytes), signed by
+# a key the token does not carry. So it is taken only in that form, every
+# field a bounded number, time or name (trust.py ties it to the authority),
+# and nothing is taken from it; its signature value is the one part of a
+# signature that no carried key vouches for, and the report says so.
+LIMIT_ATTRIBUTE_CERTIFICATE = 2048
+TIMING_ATTRIBUTES = ("timing_metrics", "timing_policy")
+LIMIT_POLICIES = 4
+LIMIT_SIGNATURE_VALUE = 512  # a 4096-bit RSA key's
 
 
 def parameters(algorithm) -> bytes:
@@ -109,11 +124,20 @@ def attributes_problem(attributes, allowed: tuple, where: str) -> Optional[str]:
         if len(attribute["values"]) != 1:
             return "%s holds the attribute %s with %d values; each holds exactly one" % (
                 where, shown(kind.native), len(attribute["values"]))
+        if kind.dotted == BINARY_ID and binary_id_problem(attribute["values"][0]):
+            return "%s holds a platform manifest binary ID that is not a digest in " \
+                   "hexadecimal" % where
         if kind.native == "smime_capabilities" and capabilities_problem(attribute["values"][0]):
             return "%s holds S/MIME capabilities of %d bytes that are more than a list of " \
                    "algorithms (at most %d bytes, each with no parameters, NULL or a key " \
                    "size)" % (where, len(attribute.dump()), LIMIT_CAPABILITIES)
     return None
+
+
+def binary_id_problem(value) -> bool:
+    raw = value.dump()  # a UTF8String of under 128 bytes has a length of one byte
+    return raw[:1] != b"\x0c" or len(raw) > LIMIT_BINARY_ID + 1 or raw[1] != len(raw) - 2 or \
+        raw[2:].strip(b"0123456789ABCDEFabcdef") != b""
 
 
 def capabilities_problem(capabilities) -> bool:
@@ -165,11 +189,65 @@ def token_problem(stamp: Timestamp) -> Optional[str]:
     if info["tsa"].dump() and (info["tsa"].name != "directory_name" or not any(
             info["tsa"].chosen == c.subject for c in stamp.certificates)):
         return "%s names an authority that is none of its certificates' subjects" % where
-    return signed_data_problem(stamp.signed_data, where) or signer_problem(
+    return attribute_certificate_problem(stamp) or signed_data_problem(
+        stamp.signed_data, where) or signer_problem(
         stamp.signer, TOKEN_ATTRIBUTES, where) or digest_problem(
         stamp.imprint_algorithm, where + "'s message imprint") or (
         "%s carries unsigned attributes" % where if stamp.signer["unsigned_attrs"].dump()
         else None)
+
+
+def attribute_certificate_problem(stamp: Timestamp) -> Optional[str]:
+    where = "the timestamp token's attribute certificate"
+    if len(stamp.attribute_certificates) > 1:
+        return "the timestamp token carries %d attribute certificates; a timestamp service " \
+               "adds one at most" % len(stamp.attribute_certificates)
+    for certificate in stamp.attribute_certificates:
+        info, size = certificate["ac_info"], len(certificate.dump())
+        issuer, holder = info["issuer"], info["holder"]
+        if size > LIMIT_ATTRIBUTE_CERTIFICATE:
+            return "%s is %d bytes; a timestamp service's is under %d" % (
+                where, size, LIMIT_ATTRIBUTE_CERTIFICATE)
+        if info["version"].native != "v2" or issuer.name != "v2_form" or not single_name(
+                issuer.chosen["issuer_name"]) or issuer.chosen["base_certificate_id"].dump() or \
+                issuer.chosen["object_digest_info"].dump():
+            return "%s names its issuer otherwise than by one name" % where
+        if not single_name(holder["entity_name"]) or not (
+                holder["base_certificate_id"].dump() or holder["object_digest_info"].dump()):
+            return "%s names its holder otherwise than by one name and its certificate" % where
+        if info["issuer_unique_id"].dump() or info["extensions"].dump() or \
+                timing_problem(info["attributes"]) or len(certificate["signature"].contents) \
+                > LIMIT_SIGNATURE_VALUE + 1 or info["serial_number"].native.bit_length() > \
+                LIMIT_NUMBER_BITS:
+            return "%s holds more than a time server's timing metrics and policy" % where
+        found = signature_algorithm_problem(certificate["signature_algorithm"], where)
+        if found:
+            return found
+    return None
+
+
+def timing_problem(attributes) -> bool:
+    kinds = [attribute["type"].native for attribute in attributes]
+    if sorted(kinds) != sorted(set(kinds)) or not set(kinds) <= set(TIMING_ATTRIBUTES) or any(
+            len(attribute["values"]) != 1 for attribute in attributes):
+        return True
+    numbers = []
+    for attribute in attributes:
+        value = attribute["values"][0]
+        if attribute["type"].native == "timing_policy":
+            if len(value["policy_id"]) > LIMIT_POLICIES or any(
+                    len(policy.dump()) > LIMIT_POLICY_BYTES for policy in value["policy_id"]):
+                return True
+            times = [value[name] for name in ("max_offset", "max_delay")]
+        else:
+            times = [value[name] for name in ("ntp_time", "offset", "delay", "expiration")]
+        numbers += [t[name].native or 0 for t in times if t.dump()
+                    for name in ("major", "fractional_seconds")]
+    return any(abs(n).bit_length() > 64 for n in numbers)
+
+
+def single_name(names) -> bool:
+    return bool(names) and len(names) == 1 and names[0].name == "directory_name"
 
 
 def covers_problem(stamp: Timestamp, signature_value: bytes) -> Optional[str]:

@@ -3,6 +3,7 @@ anchors (an intermediate counts too). Chains are built here, by name, and
 handed to `openssl verify` exactly, so the chain judged is the one whose
 usages and keys were read."""
 import datetime
+import hashlib
 import os
 import re
 from dataclasses import dataclass, field
@@ -308,19 +309,55 @@ def token_signer(stamp: Timestamp, work: str):
                      stamp.signer, stamp.certificates, work)
 
 
+def signs(certificate, digest: str, data: bytes, value: bytes, work: str) -> bool:
+    """Whether value is certificate's key's signature of data."""
+    files = [write_file(os.path.join(work, name), content) for name, content in (
+        ("signed.der", data), ("signed.sig", value),
+        ("signed.key", pem.armor("PUBLIC KEY", certificate.public_key.dump())))]
+    return openssl("dgst", "-" + digest, "-verify", files[2], "-signature", files[1],
+                   files[0]).returncode == 0
+
+
 def countersigner(stamp: Timestamp, work: str):
     named = named_certificate(stamp.signer, stamp.certificates)
-    if named is None:
-        return None
-    attributes = stamp.signer["signed_attrs"].dump()
-    files = [write_file(os.path.join(work, name), value) for name, value in (
-        # The signature is over the attributes as a SET, not as the [0] they are stored as.
-        ("counter.der", b"\x31" + attributes[1:]),
-        ("counter.sig", stamp.signer["signature"].native),
-        ("counter.key", pem.armor("PUBLIC KEY", named.public_key.dump())))]
-    done = openssl("dgst", "-" + stamp.signer["digest_algorithm"]["algorithm"].native,
-                   "-verify", files[2], "-signature", files[1], files[0])
-    return named if done.returncode == 0 else None
+    # The signature is over the attributes as a SET, not as the [0] they are stored as.
+    attributes = b"\x31" + stamp.signer["signed_attrs"].dump()[1:]
+    return named if named is not None and signs(
+        named, stamp.signer["digest_algorithm"]["algorithm"].native, attributes,
+        stamp.signer["signature"].native, work) else None
+
+
+def holds_for(holder, authority) -> bool:
+    """Whether an attribute certificate's holder is the authority's certificate
+    (by name, and by serial number or digest where it gives them)."""
+    if holder["entity_name"][0].chosen != authority.subject:
+        return False
+    serial = holder["base_certificate_id"]
+    if serial.dump() and (serial["serial"].native != authority.serial_number or all(
+            name.chosen != authority.issuer for name in serial["issuer"])):
+        return False
+    digest = holder["object_digest_info"]
+    if not digest.dump():
+        return True
+    algorithm = digest["digest_algorithm"]["algorithm"].native
+    digested = {"public_key_cert": authority.dump(), "public_key": authority.public_key.dump()}
+    return algorithm in ("sha1", "sha256", "sha384", "sha512") and digest[
+        "digested_object_type"].native in digested and hashlib.new(algorithm, digested[
+            digest["digested_object_type"].native]).digest() == digest["object_digest"].native
+
+
+def attribute_problem(stamp: Timestamp, authority) -> Optional[str]:
+    """An attribute certificate (timing metrics) rides in a token only as
+    Microsoft's time servers write it: for the token's authority, in the name
+    of its CA. Its validity is not the token's time (a genuine one began six
+    hours after it), and nothing is taken from it."""
+    for certificate in stamp.attribute_certificates:
+        info = certificate["ac_info"]
+        if not holds_for(info["holder"], authority) or info["issuer"].chosen["issuer_name"][
+                0].chosen != authority.issuer:
+            return "its timestamp carries an attribute certificate that is not for its " \
+                   "authority's certificate, in the name of that certificate's issuer"
+    return None
 
 
 def timestamp_authority(stamp: Timestamp, work: str) -> Tuple[Optional[str], object]:
@@ -328,7 +365,8 @@ def timestamp_authority(stamp: Timestamp, work: str) -> Tuple[Optional[str], obj
     if made_by is None:
         return "a timestamp whose own signature does not check against its certificate", None
     if stamp.token:
-        wrong = accounting_problem([made_by], stamp.certificates, work, "its timestamp")
+        wrong = accounting_problem([made_by], stamp.certificates, work, "its timestamp") or \
+            attribute_problem(stamp, made_by)
         if wrong:
             return wrong, None
     return None, made_by

@@ -48,17 +48,20 @@ def refuse_unless_regular(path: str) -> None:
         raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
 
 
-def read_bounded(path: str, label: str,
-                 usual: str = "a release zip is a few tens of KiB") -> bytes:
+def read_bounded(path: str, label: str, usual: str = "a release zip is a few tens of KiB",
+                 limit: int = LIMIT_FILE) -> bytes:
     """label names the file in a refusal, usual says what such a file holds."""
     refuse_unless_regular(path)
     try:
         size = os.path.getsize(path)
-        if size > LIMIT_FILE:
+        if size > limit:
             raise NotARelease("%s is %d bytes; %s, and none over %d bytes is read"
-                              % (label, size, usual, LIMIT_FILE))
+                              % (label, size, usual, limit))
         with open(path, "rb") as f:
-            return f.read(LIMIT_FILE + 1)
+            data = f.read(limit + 1)
+        if len(data) > limit:  # it grew since its size was read
+            raise NotARelease("%s grew while it was read" % label)
+        return data
     except OSError as error:
         raise NotARelease("%s cannot be read (%s)"
                           % (label, shown(error.strerror or ""))) from None

@@ -19,11 +19,11 @@ MACHINES = {a.machine: a.name for a in ARCHITECTURES.values()}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def streams(path: str, work: str) -> dict:
+def streams(path: str, work: str, limit: int = LIMIT_ENTRY) -> dict:
     folder = os.path.join(work, "streams")
     os.makedirs(folder)
     done = run_tool([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), path, folder,
-                     str(LIMIT_ENTRY)], text=True)
+                     str(limit)], text=True)
     index = os.path.join(folder, "streams.json")
     if done.returncode != 0 or not os.path.exists(index):
         # Only the reader's own words: a library's raw text says nothing to a user.

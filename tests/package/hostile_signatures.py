@@ -150,11 +150,50 @@ def with_unsigned(der: bytes, kind: str, values: list) -> bytes:
     return rebuilt(info, signer)
 
 
+def time_server_certificate(holder: Party, issuer: Party, when: datetime.datetime,
+                            extra=None) -> cms.AttributeCertificateV2:
+    """An attribute certificate of timing metrics as Microsoft's time servers
+    write one into each token: for holder (by name and digest), in issuer's
+    name, signed by a key no token carries (any bytes, here); extra, an
+    attribute added to it."""
+    when = when.replace(tzinfo=datetime.timezone.utc)
+    seconds = int(when.timestamp()) + 2208988800  # NTP's era starts in 1900
+    metrics = {"ntp_time": {"major": seconds, "fractional_seconds": 0}, "offset": {"major": 0, "fractional_seconds": 4689},
+               "delay": {"major": 0, "fractional_seconds": 5099},
+               "expiration": {"major": seconds + 86400, "fractional_seconds": 0}}
+    attributes = [{"type": "timing_metrics", "values": [metrics]}] + ([extra] if extra else [])
+    name = lambda party: asn1_x509.Certificate.load(party.der).subject
+    return cms.AttributeCertificateV2({"ac_info": {
+        "version": "v2",
+        "holder": {"entity_name": [asn1_x509.GeneralName(name="directory_name",
+                                                         value=name(holder))],
+                   "object_digest_info": {"digested_object_type": "public_key_cert",
+                                          "digest_algorithm": {"algorithm": "sha1"},
+                                          "object_digest": hashlib.sha1(holder.der).digest()}},
+        "issuer": cms.AttCertIssuer(name="v2_form", value={"issuer_name": [
+            asn1_x509.GeneralName(name="directory_name", value=name(issuer))]}),
+        "signature": {"algorithm": "sha256_rsa"}, "serial_number": seconds,
+        "att_cert_validity_period": {"not_before_time": when, "not_after_time": when + DAY},
+        "attributes": attributes},
+        "signature_algorithm": {"algorithm": "sha256_rsa"},
+        "signature": hashlib.sha512(holder.der).digest() * 4})
+
+
+def with_token_certificate(token_der: bytes, choice: str, value) -> bytes:
+    """A token with one more CertificateChoices entry: outside what its authority signs."""
+    info = loaded(token_der)
+    choices = list(info["content"]["certificates"]) + [cms.CertificateChoices(
+        name=choice, value=value)]
+    info["content"]["certificates"] = cms.CertificateSet(choices)
+    return rebuilt(info)
+
+
 def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, work: str,
-          utc_time=False, extension=None, month=None, named=None) -> bytes:
+          utc_time=False, extension=None, month=None, named=None, attribute=None) -> bytes:
     """An RFC 3161 token of value (a signature value) by authority at when:
     its TSTInfo written with asn1crypto, signed by `openssl cms`; named, a
-    party whose name its optional tsa field gives."""
+    party whose name its optional tsa field gives; attribute, an attribute
+    certificate added to its certificates."""
     info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "message_imprint": {
         "hash_algorithm": {"algorithm": "sha256"},
         "hashed_message": hashlib.sha256(value).digest()},
@@ -187,7 +226,8 @@ def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, 
     if done.returncode:
         raise RuntimeError(done.stderr.decode())
     with open(paths[4], "rb") as f:
-        return f.read()
+        made = f.read()
+    return with_token_certificate(made, "v2_attr_cert", attribute) if attribute else made
 
 
 def with_doubled_content_type(der: bytes, signer: Party) -> bytes:

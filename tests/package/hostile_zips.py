@@ -15,12 +15,13 @@ import types
 import zipfile
 import zlib
 
-from asn1crypto import core
+from asn1crypto import cms, core
 
 from hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_COMMERCIAL,
                                 MS_TIMESTAMP, NOW, SERVER,
                                 TIMESTAMPING, Forge, anchor_files, countersigned, party,
-                                lattice, signature_value, signer_infos, timestamped, token,
+                                lattice, signature_value, signer_infos, time_server_certificate,
+                                timestamped, token,
                                 weak_party,
                                 with_capabilities, with_certificate, with_content_type, with_crl,
                                 with_doubled_content_type, with_parameters, with_signers,
@@ -365,6 +366,8 @@ def trust_cases(unsigned, signed, packages, impostor, work):
     lured, lure_chain = lattice(work, layers=1, width=30, forged=60)
     twice = party("Twice", forge.issuing)
     listed_twice = party("Listed Twice", forge.issuing)
+    metrics = lambda holder, extra=None: time_server_certificate(holder, forge.tsa_root,
+                                                                 forge.now, extra)
     lifetime = party("Lifetime Signer", forge.issuing, usages=(CODE_SIGNING, LIFETIME_SIGNING),
                      valid=(NOW - 400 * DAY, NOW - 30 * DAY))
     return [(title, data, status, word, ["--ca-file", ca] if options is None else options, env) for
@@ -390,6 +393,17 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("a timestamp whose token names its authority", graft(timestamped(
             der, forge.tsa, [forge.tsa_root], forge.now, work, named=forge.tsa)), 0,
          b"trusted: its authority chains to bundle.pem", bundle, None),
+        ("a timestamp carrying its time server's timing metrics, as Microsoft's does", graft(
+            timestamped(der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=metrics(
+                forge.tsa))), 0, b"timing metrics: an attribute certificate of", bundle, None),
+        ("a timestamp carrying timing metrics for another holder", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=metrics(self_made))), 1,
+         b"attribute certificate that is not for its authority's certificate", bundle, None),
+        ("a timestamp carrying timing metrics with a payload beside them", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=metrics(
+                forge.tsa, {"type": "charging_identity", "values": [{"values": [
+                    cms.IetfAttrValue(name="octets", value=bytes(600))]}]}))), 1,
+         b"holds more than a time server's timing metrics", bundle, None),
         ("a timestamp whose token names an authority it does not carry", graft(timestamped(
             der, forge.tsa, [forge.tsa_root], forge.now, work, named=self_made)), 1,
          b"names an authority that is none", bundle, None),
