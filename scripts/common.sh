@@ -15,7 +15,7 @@ PORTCHECK_RELEASE_PACKAGES="cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x
   python3-yaml python3-pefile"
 # Signing a release, and checking one against this checkout's build.
 PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
-PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto"
+PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto python3-olefile"
 # The independent rebuild in a minimal Debian root, without network.
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
 # Everything the test suite uses besides (libclang-rt-dev: the runtime of the
@@ -152,32 +152,4 @@ fetch_deb() {
     return 1
   }
   ls "$folder/${package}_"*.deb
-}
-
-# osslsigncode 2.5, Debian 12's own, attaches a signature to an executable in
-# other bytes than it signs it in, and the checker compares those bytes; 2.9
-# (Debian 13's, and in Debian 12's backports) does not. Where the installed
-# one is older, the backport is installed from its file, its dependencies
-# from the release's own archive.
-ensure_osslsigncode() {
-  ensure_packages osslsigncode
-  installed=$(dpkg-query -W -f='${Version}' osslsigncode)
-  dpkg --compare-versions "$installed" ge 2.9 && return 0
-  backports=$(debian_suite)-backports
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "osslsigncode $installed is older than 2.9, which signing and checking need." \
-      "Run this command once as root to install $backports' osslsigncode."
-    exit 1
-  fi
-  echo "Installing osslsigncode from $backports (this release's $installed attaches" \
-    "signatures in other bytes than it signs)..."
-  folder=$(mktemp -d)
-  deb=$(fetch_deb osslsigncode "$backports" "$folder") &&
-    apt-get install -y -q "$deb" </dev/null >"$folder/install.log" 2>&1 || {
-    grep -E '^(E|W):' "$folder/install.log" 2>/dev/null
-    rm -rf "$folder"
-    echo "apt-get install failed for osslsigncode from $backports"
-    exit 1
-  }
-  rm -rf "$folder"
 }

@@ -52,8 +52,6 @@ mkdir "$root/root/src" "$root/root/io"
 (cd "$top" && git ls-files -co --exclude-standard -z | tar --null -T - -cf - | \
   tar -C "$root/root/src" -xf -)
 cp -a "$top/.git" "$root/root/src/.git"
-# The root signs and checks with the osslsigncode this machine would use.
-enter sh -c '. /src/scripts/common.sh && ensure_osslsigncode' >&2 || exit 2
 set +e
 bwrap --bind "$root/root" / --dev /dev --proc /proc --tmpfs /tmp --bind "$io" /io \
   --unshare-net --unshare-pid --die-with-parent --clearenv \

@@ -4,7 +4,6 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 ensure_packages $PORTCHECK_TEST_PACKAGES
-ensure_osslsigncode
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
 PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/tests/support:$(pwd)/tests/windows

@@ -5,5 +5,4 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
 ensure_packages $PORTCHECK_VERIFY_PACKAGES
-ensure_osslsigncode
 exec /usr/bin/python3 -B "$top/verify/verify_release.py" "$@"

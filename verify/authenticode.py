@@ -26,16 +26,16 @@ OTHER_BYTES = "its signature was made for other bytes: the digest it signs is no
 
 
 def digest_problem(signature, data: bytes, package: bool, work: str) -> Optional[str]:
-    """None only when this file's digest is the signed one; a tool's failure refuses."""
+    """None only when this file's digest is the signed one; a reader's failure refuses."""
     algorithm = signature.digest_algorithm["algorithm"].native
     try:
         computed = package_digest(data, algorithm, work) if package else image_digest(
             data, algorithm)
     except NotARelease:
         computed = None
-    if computed is None:
-        return "the digest of this file could not be computed, so nothing shows that its " \
-               "signature covers it"
+    if not isinstance(computed, bytes):
+        return "the digest of this file could not be computed (%s), so nothing shows that its " \
+               "signature covers it" % (computed or "it is not a Windows executable")
     return None if computed == signature.digest else OTHER_BYTES
 
 

@@ -162,19 +162,6 @@ def indirect_data(signed: cms.SignedData) -> Optional[SpcIndirectDataContent]:
     return loaded(SpcIndirectDataContent, wrapped, "its signed content")
 
 
-def read_content(der: bytes) -> DigestInfo:
-    """The digest in what osslsigncode extract-data writes."""
-    try:
-        found = indirect_data(cms.ContentInfo.load(der, strict=True)["content"])
-    except Unreadable:
-        raise
-    except Exception:  # asn1crypto raises many kinds on malformed input
-        found = None
-    if found is None:
-        raise Unreadable("the file's digest cannot be read")
-    return found["message_digest"]
-
-
 def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Timestamp:
     if kind == COUNTERSIGNATURE:
         counter = loaded(cms.SignerInfo, value.dump(), "a countersignature")

@@ -9,6 +9,8 @@ from typing import NamedTuple, Optional
 from tools import run_tool, write_file
 from untrusted import NotARelease
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+
 
 class CertificateTable(NamedTuple):
     checksum: int   # the header checksum's offset
@@ -147,15 +149,15 @@ def image_digest(image: bytes, algorithm: str) -> bytes:
                        + image[directory + 8:offset] + image[offset + size:]).digest()
 
 
-def package_digest(package: bytes, algorithm: str, work: str) -> bytes:
-    """As osslsigncode computes it over the streams; None when it gives none."""
-    # Imported here: signing imports this module too, and needs no ASN.1 library.
-    from signature_reader import Unreadable, read_content
-    made = osslsigncode("extract-data", ["-h", algorithm], package, work).data
-    try:
-        return None if made is None else read_content(made)["digest"].native
-    except Unreadable:
-        return None
+def package_digest(package: bytes, algorithm: str, work: str):
+    """As Windows computes it over the streams: the digest, or a reason (str)."""
+    given = write_file(os.path.join(work, "digested.msi"), package)
+    done = run_tool([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), "--digest",
+                     algorithm, given], text=True)
+    said = dict(line.split(": ", 1) for line in done.stdout.splitlines() if ": " in line)
+    if done.returncode == 0 and "digest" in said:
+        return bytes.fromhex(said["digest"])
+    return said.get("reason", "its compound file cannot be read")
 
 
 def osslsigncode(command: str, options: list, data: bytes, work: str,

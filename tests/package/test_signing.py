@@ -215,6 +215,55 @@ def refusal_problems(work, unsigned, key):
     return problems
 
 
+def osslsigncode_versions(work):
+    """{version: a folder whose osslsigncode is that version}: the one this
+    machine's Debian release ships and the one its backports ship, if any,
+    fetched as .debs and unpacked, never installed."""
+    found = {}
+    for suffix in ("", "-backports"):
+        folder = os.path.join(work, "osslsigncode" + suffix)
+        done = run("sh", "-c", '. scripts/common.sh; fetch_deb osslsigncode "$(debian_suite)$1" '
+                   '"$2"', "sh", suffix, folder)
+        if done.returncode != 0:
+            if suffix and any(words in done.stderr for words in (
+                    "was not found", "Unable to locate package", "no candidate")):
+                continue  # this release's backports ship none
+            raise RuntimeError("osslsigncode%s could not be fetched:\n%s" % (suffix, done.stderr))
+        run("dpkg-deb", "-x", done.stdout.strip(), folder, check=True)
+        tool = os.path.join(folder, "usr", "bin")
+        version = run(os.path.join(tool, "osslsigncode"), "--version").stdout.split()[1].rstrip(",")
+        found[version] = tool
+    return found
+
+
+def pairing_problems(work, unsigned, key, ca):
+    """Signed with each version, checked with each: the zip and both packages
+    VERIFIED, their CA named."""
+    problems = []
+    versions = osslsigncode_versions(work)
+    with_tool = lambda tool: dict(os.environ, PATH=tool + os.pathsep + os.environ["PATH"])
+    for signer, signer_tool in versions.items():
+        folder = os.path.join(work, "signed by osslsigncode " + signer)
+        os.makedirs(folder)
+        copy = shutil.copy(unsigned, folder)
+        done = run("sh", "scripts/sign-release.sh", copy, *key, env=with_tool(signer_tool))
+        if done.returncode != 0:
+            problems.append("osslsigncode %s could not sign: %s" % (signer, done.stderr))
+            continue
+        signed = sorted(os.path.join(folder, n) for n in os.listdir(folder)
+                        if n.endswith(("-signed.zip", "-signed.msi")))
+        if len(signed) != 3:
+            problems.append("osslsigncode %s signed %s" % (signer, signed))
+        for checker, checker_tool in versions.items():
+            for path in signed:
+                done = run("sh", "scripts/verify-release.sh", "--ca-file", ca, path, unsigned,
+                           env=with_tool(checker_tool))
+                if done.returncode != 0 or "\nVERIFIED: " not in done.stdout:
+                    problems.append("signed with %s, checked with %s: %s is not VERIFIED:\n%s" % (
+                        signer, checker, os.path.basename(path), done.stdout + done.stderr))
+    return problems if len(versions) > 0 else ["no osslsigncode was fetched"]
+
+
 class Signing(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -244,6 +293,9 @@ class Signing(unittest.TestCase):
                 self.key, impostor(self.work, self.unsigned), self.genuine):
             with self.subTest(title):
                 self.assertIsNone(problem)
+
+    def test_osslsigncode_pairings(self):
+        self.assertEqual(pairing_problems(self.work, self.unsigned, self.key, self.ca), [])
 
     def test_sign_release_refusals(self):
         self.assertEqual(refusal_problems(self.work, self.unsigned, self.key), [])
