@@ -24,7 +24,8 @@ from hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_C
                                 timestamped, token,
                                 weak_party,
                                 with_capabilities, with_certificate, with_content_type, with_crl,
-                                with_doubled_content_type, with_parameters, with_signers,
+                                with_doubled_content_type, with_parameters, with_signed_attributes,
+                                with_signers,
                                 with_unsigned)
 from make_msi import msi_bytes
 from trust import LIMIT_CHAIN
@@ -459,6 +460,10 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("S/MIME capabilities of 60 algorithms", graft(with_capabilities(
             signature(forge.signed(build, twice)), twice, count=60)), 1,
          b"S/MIME capabilities of", bundle, None),
+        ("a platform manifest binary ID that is not a digest", graft(with_signed_attributes(
+            signature(forge.signed(build, twice)), twice, lambda attributes: list(attributes) + [
+                {"type": "1.3.6.1.4.1.311.10.3.28", "values": [core.UTF8String("x" * 100)]}])),
+         1, b"binary ID that is not a digest", bundle, None),
         ("a signed attribute holding its value twice", graft(with_doubled_content_type(
             signature(forge.signed(build, twice)), twice)), 1, b"with 2 values", bundle, None),
         ("an expired lifetime-signing signer, a trusted timestamp from its time", graft(

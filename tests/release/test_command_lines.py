@@ -25,7 +25,9 @@ class WrongArguments(unittest.TestCase):
                                   ("verify/verify_release.py", ["--commit", "", "a.zip"]),
                                   ("verify/verify_release.py", ["--ca-file", "", "a.zip"]),
                                   ("verify/verify_release.py", ["--commit", "x", "a.zip", "b.zip"]),
-                                  ("verify/msi_streams.py", ["a.msi"])):
+                                  ("verify/msi_streams.py", ["a.msi"]),
+                                  ("verify/check_signature.py", []),
+                                  ("verify/check_signature.py", ["--ca-file", "", "a.exe"])):
             with self.subTest(module, arguments=arguments):
                 done = subprocess.run([sys.executable, "-B", os.path.join(TOP, module)]
                                       + arguments, capture_output=True, text=True,
