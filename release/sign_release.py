@@ -20,6 +20,7 @@ DESCRIPTION = "Zelnar Port Check Utility"
 TIMESTAMP_OPTIONS = ("-t", "-ts")
 # A digest the user picks with -h is used; SHA-1 and MD5 no longer sign code.
 DIGESTS = ("sha256", "sha384", "sha512")
+LIMIT_SECRET = 4096  # a password or a PIN, not a file of them
 
 
 def fail(message: str) -> int:
@@ -27,10 +28,40 @@ def fail(message: str) -> int:
     return 1
 
 
-def sign(image: bytes, key_options: list, epoch: int, work: str) -> tuple:
+def read_secret(key_options: list):
+    """The bytes of -readpass's file, read once: then it may be a pipe (the
+    PIN on standard input, from a secret store or an environment variable),
+    which osslsigncode could read only for the first of four signatures."""
+    if "-readpass" not in key_options or key_options[-1] == "-readpass":
+        return None
+    path = key_options[key_options.index("-readpass") + 1]
+    try:
+        with open(path, "rb") as f:
+            secret = f.read(LIMIT_SECRET + 1)
+    except OSError as error:
+        raise NotARelease("the -readpass file %s cannot be read (%s); nothing signed" % (
+            path, error.strerror)) from None
+    if len(secret) > LIMIT_SECRET:
+        raise NotARelease("the -readpass file %s holds more than %d bytes, which no password "
+                          "or PIN is; nothing signed" % (path, LIMIT_SECRET))
+    return secret
+
+
+def sign(image: bytes, key_options: list, epoch: int, work: str, secret=None) -> tuple:
     digest = [] if "-h" in key_options else ["-h", "sha256"]
-    signed, said = osslsigncode("sign", key_options + digest + ["-n", DESCRIPTION, "-time",
-                                                                str(epoch)], image, work)
+    options, kept = list(key_options), ()
+    if secret is not None:  # through a pipe of its own, never written to a file
+        kept, writer = os.pipe()
+        os.write(writer, secret)
+        os.close(writer)
+        options[options.index("-readpass") + 1] = "/dev/fd/%d" % kept
+        kept = (kept,)
+    try:
+        signed, said = osslsigncode("sign", options + digest + [
+            "-n", DESCRIPTION, "-time", str(epoch)], image, work, pass_fds=kept)
+    finally:
+        for descriptor in kept:
+            os.close(descriptor)
     if signed is None:
         sys.stderr.write(said)
     return signed
@@ -45,6 +76,7 @@ def signed_set(zip_path: str, key_options: list, work: str) -> tuple:
         for name in EXECUTABLES:
             if is_signed(files[name]):
                 raise NotARelease("%s: %s is already signed" % (zip_path, name))
+        secret = read_secret(key_options)
     except NotARelease as error:
         return None, str(error)
     folder = os.path.dirname(os.path.abspath(zip_path))
@@ -57,13 +89,13 @@ def signed_set(zip_path: str, key_options: list, work: str) -> tuple:
         return None, ("%s exists already, and signed files are not overwritten (one signed with "
                       "a timestamp cannot be made again); move or delete it first" % existing[0])
     for name in EXECUTABLES:
-        files[name] = sign(files[name], key_options, epoch, work)
+        files[name] = sign(files[name], key_options, epoch, work, secret)
         if files[name] is None:
             return None, "osslsigncode could not sign %s with the key given; nothing written" % name
     files["SHA256SUMS"] = checksums(files)
     made = {signed_zip: zip_bytes(top, files, modes, epoch)}
     for name, package in sorted(packages(top, files, epoch).items()):
-        signed = sign(package, key_options, epoch, work)
+        signed = sign(package, key_options, epoch, work, secret)
         if signed is None:
             return None, "osslsigncode could not sign %s; nothing written" % name
         made[os.path.join(folder, name.replace(".msi", "-signed.msi"))] = signed

@@ -5,10 +5,10 @@ import subprocess
 
 
 def run_tool(command: list, cwd: str = None, text: bool = False,
-             env: dict = None) -> subprocess.CompletedProcess:
+             env: dict = None, pass_fds: tuple = ()) -> subprocess.CompletedProcess:
     try:
         return subprocess.run(command, cwd=cwd, capture_output=True, text=text,
-                              stdin=subprocess.DEVNULL,
+                              stdin=subprocess.DEVNULL, pass_fds=pass_fds,
                               env=None if env is None else dict(os.environ, **env))
     except OSError as error:
         said = "%s: %s" % (command[0], error.strerror)

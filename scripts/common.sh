@@ -13,8 +13,10 @@ PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x
 PORTCHECK_RELEASE_PACKAGES="cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   g++-mingw-w64-i686 binutils-mingw-w64-i686 python3 git wixl python3-gi gir1.2-libmsi-1.0
   python3-yaml python3-pefile"
-# Signing a release, and checking one against this checkout's build.
-PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode"
+# Signing a release, and checking one against this checkout's build. The
+# PKCS#11 engine is what osslsigncode's -pkcs11module loads on Debian; it does
+# not depend on it.
+PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode libengine-pkcs11-openssl"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto python3-olefile"
 # The independent rebuild in a minimal Debian root, without network.
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
@@ -24,7 +26,8 @@ PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
 # installed from elsewhere, so the test command installs it only when absent.
 PORTCHECK_TEST_PACKAGES="$PORTCHECK_RUN_PACKAGES $PORTCHECK_VERIFY_PACKAGES
   mmdebstrap bubblewrap googletest libgtest-dev python3-pefile python3-yaml
-  python3-jsonschema python3-cryptography msitools clang libclang-rt-dev clang-format clang-tidy pyflakes3"
+  python3-jsonschema python3-cryptography msitools clang libclang-rt-dev clang-format clang-tidy pyflakes3
+  libengine-pkcs11-openssl softhsm2"
 
 # Outside the checkout, so that every clone on the machine reuses it.
 PORTCHECK_X86_WINE=${PORTCHECK_X86_WINE:-/var/cache/portcheck/x86-wine}
@@ -71,7 +74,7 @@ ensure_packages() {
   echo "Installing:$missing"
   export DEBIAN_FRONTEND=noninteractive
   log=$(mktemp)
-  apt-get update -q >"$log" 2>&1 || {
+  apt-get update -q </dev/null >"$log" 2>&1 || {
     grep -E '^(E|W|Err):' "$log" | head -n 5
     echo "apt-get update failed for some index (shown above); installing from the lists there are"
   }

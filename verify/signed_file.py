@@ -161,14 +161,16 @@ def package_digest(package: bytes, algorithm: str, work: str):
 
 
 def osslsigncode(command: str, options: list, data: bytes, work: str,
-                 any_status: bool = False) -> Made:
+                 any_status: bool = False, pass_fds: tuple = ()) -> Made:
     """What `osslsigncode COMMAND OPTIONS -in -out` makes of data; with
-    any_status, a file written is taken whatever the status."""
+    any_status, a file written is taken whatever the status; pass_fds, the
+    descriptors it inherits."""
     given = write_file(os.path.join(work, "in.exe"), data)
     made = os.path.join(work, "out.exe")
     if os.path.exists(made):
         os.unlink(made)
-    run = run_tool(["osslsigncode", command] + options + ["-in", given, "-out", made], text=True)
+    run = run_tool(["osslsigncode", command] + options + ["-in", given, "-out", made], text=True,
+                   pass_fds=pass_fds)
     if (run.returncode != 0 and not any_status) or not os.path.exists(made):
         return Made(None, run.stdout + run.stderr)
     with open(made, "rb") as f:

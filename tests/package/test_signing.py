@@ -6,6 +6,7 @@ accepts the signed and the unsigned zip but refuses a tampered one and the
 hostile downloads of hostile_zips.py."""
 import os
 import shutil
+import subprocess
 import unittest
 
 import hostile_zips
@@ -264,6 +265,51 @@ def pairing_problems(work, unsigned, key, ca):
     return problems if len(versions) > 0 else ["no osslsigncode was fetched"]
 
 
+SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
+PIN = "1234"
+
+
+def hsm_problems(work, unsigned, ca):
+    """The release signed through SoftHSM's PKCS#11 module as docs/releasing.md
+    shows, its PIN on standard input: the zip and both packages VERIFIED."""
+    folder = os.path.join(work, "signed in a token")
+    os.makedirs(os.path.join(folder, "tokens"))
+    config = os.path.join(folder, "softhsm2.conf")
+    with open(config, "w") as f:
+        f.write("directories.tokendir = %s\nobjectstore.backend = file\n"
+                % os.path.join(folder, "tokens"))
+    env = dict(os.environ, SOFTHSM2_CONF=config)
+    key, chain = os.path.join(folder, "key.p8"), os.path.join(folder, "chain.pem")
+    for step in (["softhsm2-util", "--init-token", "--free", "--label", "CodeSigning", "--pin",
+                  PIN, "--so-pin", "5678"],
+                 ["openssl", "pkcs8", "-topk8", "-nocrypt", "-in",
+                  os.path.join(work, "signer.key"), "-out", key],
+                 ["softhsm2-util", "--import", key, "--token", "CodeSigning", "--label",
+                  "signing-key", "--id", "01", "--pin", PIN]):
+        run(*step, env=env, check=True)
+    with open(chain, "wb") as f:
+        for name in ("signer.pem", "ca.pem"):
+            with open(os.path.join(work, name), "rb") as part:
+                f.write(part.read())
+    copy = shutil.copy(unsigned, folder)
+    done = subprocess.run(["sh", "scripts/sign-release.sh", copy, "-pkcs11module",
+                           SOFTHSM_MODULE, "-key", "pkcs11:token=CodeSigning;object=signing-key",
+                           "-certs", chain, "-readpass", "/dev/stdin"], input=PIN, env=env,
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        return ["sign-release.sh through SoftHSM failed (%d): %s" % (done.returncode,
+                                                                   done.stderr)]
+    problems = []
+    signed = sorted(os.path.join(folder, n) for n in os.listdir(folder)
+                    if n.endswith(("-signed.zip", "-signed.msi")))
+    for path in signed:
+        checked = run("sh", "scripts/verify-release.sh", "--ca-file", ca, path, unsigned)
+        if checked.returncode != 0 or "\nVERIFIED: " not in checked.stdout:
+            problems.append("signed through SoftHSM, %s is not VERIFIED:\n%s" % (
+                os.path.basename(path), checked.stdout + checked.stderr))
+    return problems if len(signed) == 3 else problems + ["SoftHSM signed %s" % signed]
+
+
 class Signing(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -296,6 +342,9 @@ class Signing(unittest.TestCase):
 
     def test_osslsigncode_pairings(self):
         self.assertEqual(pairing_problems(self.work, self.unsigned, self.key, self.ca), [])
+
+    def test_signed_in_a_token(self):
+        self.assertEqual(hsm_problems(self.work, self.unsigned, self.ca), [])
 
     def test_sign_release_refusals(self):
         self.assertEqual(refusal_problems(self.work, self.unsigned, self.key), [])
