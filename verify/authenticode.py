@@ -41,16 +41,44 @@ def digest_problem(signature, data: bytes, package: bool, work: str) -> Optional
 
 def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchors],
           work: str) -> Judgement:
+    """The signature and each signature nested in it (a publisher's dual
+    signing: SHA-1 for old Windows, SHA-2 beside it), all by the same signer."""
+    judged, certificate, signature = judged_signature(data, der, package, anchors, work, True)
+    if judged.wrong:
+        return judged
+    lines = list(judged.lines)
+    for number, nested in enumerate(signature.nested, 1):
+        inner, inner_certificate, _ = judged_signature(data, nested, package, anchors, work,
+                                                       False)
+        if inner.wrong:
+            return Judgement("its nested signature %d: %s" % (number, inner.wrong), [])
+        if inner_certificate.subject != certificate.subject:
+            return Judgement("a nested signature by another signer (%s) than its own (%s)" % (
+                shown(inner_certificate.subject.human_friendly),
+                shown(certificate.subject.human_friendly)), [])
+        lines += ["  and a nested signature (%s):" % shown(
+            inner_signature_digest(nested))] + ["  " + line for line in inner.lines]
+    return Judgement(None, lines)
+
+
+def inner_signature_digest(der: bytes) -> str:
+    return read_signature(der).digest_algorithm["algorithm"].native.upper()
+
+
+def judged_signature(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchors],
+                     work: str, outer: bool):
+    """(its judgement, its signer's certificate, the signature read)."""
     try:
         signature = read_signature(der)
-        wrong = signature_rules.problem(signature)
+        wrong = signature_rules.problem(signature, outer)
     except Unreadable as error:
-        return Judgement(str(error), [])
+        return Judgement(str(error), []), None, None
     except (ValueError, TypeError, KeyError):  # a field asn1crypto reads only when asked
-        return Judgement("its signature cannot be read as an Authenticode signature", [])
+        return Judgement("its signature cannot be read as an Authenticode signature", []), \
+            None, None
     wrong = wrong or digest_problem(signature, data, package, work)
     if wrong:
-        return Judgement(wrong, [])
+        return Judgement(wrong, []), None, signature
     wrong, certificate = trust.signer_certificate(signature, work)
     times, authorities = [], []
     for stamp in signature.timestamps:  # one at most: the rules allow no more
@@ -61,8 +89,8 @@ def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchor
     wrong = wrong or trust.accounting_problem([certificate] + authorities,
                                               signature.certificates, work)
     if wrong:
-        return Judgement(wrong, [])
-    return who_signed(signature, certificate, times, anchors, work)
+        return Judgement(wrong, []), certificate, signature
+    return who_signed(signature, certificate, times, anchors, work), certificate, signature
 
 
 def who_signed(signature, certificate, times: list, anchors: Optional[trust.Anchors],

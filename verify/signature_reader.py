@@ -12,6 +12,7 @@ SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 # so that vouches for no time.
 TIMESTAMP_TYPES = ("microsoft_time_stamp_token",)
 COUNTERSIGNATURE = "counter_signature"
+NESTED = "microsoft_nested_signature"
 
 
 class Unreadable(Exception):
@@ -55,6 +56,7 @@ class Signature:
     indirect: Optional[SpcIndirectDataContent]
     unsigned: List[cms.CMSAttribute]
     timestamps: List[Timestamp] = field(default_factory=list)
+    nested: List[bytes] = field(default_factory=list)  # the DER of each nested signature
 
     @property
     def digest_algorithm(self) -> algos.DigestAlgorithm:
@@ -146,6 +148,8 @@ def read_signature(der: bytes) -> Signature:
             if kind in TIMESTAMP_TYPES + (COUNTERSIGNATURE,):
                 found.timestamps += [read_timestamp(kind, value, found.certificates)
                                      for value in attribute["values"]]
+            elif kind == NESTED:
+                found.nested += [value.dump() for value in attribute["values"]]
         return found
     except Unreadable:
         raise

@@ -6,8 +6,8 @@ from typing import List, Optional
 
 from asn1crypto import algos, cms, parser, x509
 
-from signature_reader import (COUNTERSIGNATURE, SPC_INDIRECT_DATA, TIMESTAMP_TYPES, Signature,
-                              Timestamp, unnamed_fields)
+from signature_reader import (COUNTERSIGNATURE, NESTED, SPC_INDIRECT_DATA, TIMESTAMP_TYPES,
+                              Signature, Timestamp, unnamed_fields)
 from untrusted import shown
 
 # A genuine signature with its chain and an RFC 3161 timestamp with the
@@ -31,7 +31,9 @@ NULL, ABSENT = b"\x05\x00", b""
 # SpcSpOpusInfo, CMS algorithm protection), an authority for its token.
 SIGNER_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "cms_algorithm_protection",
                      "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12", "smime_capabilities",
-                     "1.3.6.1.4.1.311.10.3.28")
+                     "1.3.6.1.4.1.311.10.3.28", "1.2.840.113549.1.9.25.4")
+# signtool numbers a nested signature with PKCS #9's sequenceNumber: a small INTEGER.
+SEQUENCE_NUMBER = "1.2.840.113549.1.9.25.4"
 # Microsoft's signing service writes on its own binaries a platform manifest
 # binary ID: a digest in hexadecimal, as a UTF8String.
 BINARY_ID = "1.3.6.1.4.1.311.10.3.28"
@@ -43,7 +45,9 @@ LIMIT_CAPABILITIES = 512
 TOKEN_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "signing_certificate",
                     "signing_certificate_v2", "cms_algorithm_protection")
 COUNTERSIGNATURE_ATTRIBUTES = ("content_type", "message_digest", "signing_time")
-NESTED = "microsoft_nested_signature"
+# A publisher that dual-signs (SHA-1 for Windows before 8, SHA-2 beside it)
+# nests its second signature in the first; more than a few is no publisher's.
+LIMIT_NESTED = 3
 # Fields of a token that are numbers or names: room for a serial number
 # (RFC 5280's 20 octets) and a nonce, not for a payload.
 LIMIT_NUMBER_BITS = 160
@@ -124,6 +128,9 @@ def attributes_problem(attributes, allowed: tuple, where: str) -> Optional[str]:
         if len(attribute["values"]) != 1:
             return "%s holds the attribute %s with %d values; each holds exactly one" % (
                 where, shown(kind.native), len(attribute["values"]))
+        raw = attribute["values"][0].dump()
+        if kind.dotted == SEQUENCE_NUMBER and not (raw[:1] == b"\x02" and 3 <= len(raw) <= 6):
+            return "%s holds a sequence number that is not a small integer" % where
         if kind.dotted == BINARY_ID and binary_id_problem(attribute["values"][0]):
             return "%s holds a platform manifest binary ID that is not a digest in " \
                    "hexadecimal" % where
@@ -269,24 +276,34 @@ def timestamp_problem(stamp: Timestamp) -> Optional[str]:
         else None)
 
 
-def unsigned_problem(signature: Signature) -> Optional[str]:
+def unsigned_problem(signature: Signature, outer: bool) -> Optional[str]:
+    kinds = []
     for attribute in signature.unsigned:
         kind = attribute["type"].native
+        kinds.append("nested" if kind == NESTED else "timestamp")
+        if kind == NESTED and not outer:
+            return "a nested signature within a nested signature"
         if kind == NESTED:
-            return "a nested signature (sign-release.sh makes none)"
+            if not 1 <= len(attribute["values"]) <= LIMIT_NESTED:
+                return "a nested signature attribute with %d values; a publisher nests %d at " \
+                       "most" % (len(attribute["values"]), LIMIT_NESTED)
+            continue
         if kind not in TIMESTAMP_TYPES + (COUNTERSIGNATURE,):
             return "an unsigned attribute of %d bytes, which is no timestamp" % len(
                 attribute.dump())
         if len(attribute["values"]) != 1:
             return "an unsigned timestamp attribute with %d values; it holds exactly one" % len(
                 attribute["values"])
-    if len(signature.unsigned) > 1:
+    if kinds.count("timestamp") > 1:
         return "%d unsigned attributes; a signature holds one timestamp at most" % len(
             signature.unsigned)
+    if kinds.count("nested") > 1:
+        return "%d nested signature attributes; a signature holds them in one" % kinds.count(
+            "nested")
     return None
 
 
-def problem(signature: Signature) -> Optional[str]:
+def problem(signature: Signature, outer: bool = True) -> Optional[str]:
     for attribute in signature.signer["signed_attrs"] or []:
         if attribute["type"].native == "content_type" and len(attribute["values"]) == 1 and \
                 attribute["values"][0].dotted != SPC_INDIRECT_DATA:
@@ -296,7 +313,7 @@ def problem(signature: Signature) -> Optional[str]:
             != "v1" or signature.signer["sid"].name != "issuer_and_serial_number":
         return "its signature has a version or signer identifier that Authenticode does not " \
                "define"
-    found = unsigned_problem(signature) or signed_data_problem(
+    found = unsigned_problem(signature, outer) or signed_data_problem(
         signature.signed_data, "its signature") or signer_problem(
         signature.signer, SIGNER_ATTRIBUTES, "its signer") or digest_problem(
         signature.digest_algorithm, "the file's digest in its signature")

@@ -37,6 +37,7 @@ from untrusted import read_zip
 from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
 MEMORY_LIMIT = 200 << 20
+NESTED = "1.3.6.1.4.1.311.2.4.1"
 FIFO = None  # a case whose download is a named pipe, never written to
 SHA256SUMS = "SHA256SUMS"
 
@@ -460,6 +461,14 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("S/MIME capabilities of 60 algorithms", graft(with_capabilities(
             signature(forge.signed(build, twice)), twice, count=60)), 1,
          b"S/MIME capabilities of", bundle, None),
+        ("a dual signature: SHA-1, its SHA-256 twin nested in it, as publishers sign",
+         graft(with_unsigned(signature(forge.signed(build, twice, digest="sha1")), NESTED, [
+             signature(forge.signed(build, twice))])), 0, b"and a nested signature (SHA256)",
+         bundle, None),
+        ("a nested signature made for another file", graft(with_unsigned(
+            signature(forge.signed(build, twice, digest="sha1")), NESTED, [
+                signature(forge.signed(builds[x86], twice))])), 1,
+         b"its nested signature 1: its signature was made for other bytes", bundle, None),
         ("a platform manifest binary ID that is not a digest", graft(with_signed_attributes(
             signature(forge.signed(build, twice)), twice, lambda attributes: list(attributes) + [
                 {"type": "1.3.6.1.4.1.311.10.3.28", "values": [core.UTF8String("x" * 100)]}])),

