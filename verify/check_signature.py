@@ -16,9 +16,9 @@ from trust import BadAnchors, read_anchors
 from untrusted import NotARelease, read_bounded, shown
 from verify_msi import OLE_MAGIC, streams
 
-# An installer or a boot image of a few tens of MiB is read whole; far more
-# is no executable a signing service returns.
-LIMIT_SIGNED = 64 << 20
+# An installer, a boot image or a runtime (Node.js's is about 80 MiB) is read
+# whole; far more is no executable a signing service returns.
+LIMIT_SIGNED = 128 << 20
 ACCEPTABLE, REFUSED, NOT_SIGNED = 0, 1, 2
 
 

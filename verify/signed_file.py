@@ -145,8 +145,11 @@ def image_digest(image: bytes, algorithm: str) -> bytes:
     checksum, directory, offset, size = certificate_table(image)
     if not size:
         offset = len(image)
-    return hashlib.new(algorithm, image[:checksum] + image[checksum + 4:directory]
-                       + image[directory + 8:offset] + image[offset + size:]).digest()
+    digest, view = hashlib.new(algorithm), memoryview(image)  # no copy of a large image
+    for start, end in ((0, checksum), (checksum + 4, directory), (directory + 8, offset),
+                       (offset + size, len(image))):
+        digest.update(view[start:max(start, end)])
+    return digest.digest()
 
 
 def package_digest(package: bytes, algorithm: str, work: str):

