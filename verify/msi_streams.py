@@ -22,6 +22,7 @@ from gi.repository import GLib, Libmsi
 # A release's package holds a handful of streams (tables, the cabinet, the
 # summary, a signature); far more is no release's.
 LIMIT_STREAMS = 64
+LIMIT_SECONDS = 30
 
 
 def copy_streams(package: bytes, folder: str, limit: int) -> list:
@@ -99,6 +100,9 @@ def main(arguments: list) -> int:
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
     limit_memory = 256 << 20 if hard == resource.RLIM_INFINITY else min(hard, 256 << 20)
     resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
+    # A package is read in well under a second; a file that would keep a reader
+    # busy far longer is stopped.
+    resource.setrlimit(resource.RLIMIT_CPU, (LIMIT_SECONDS, LIMIT_SECONDS))
     # The library's own warnings are for its developers, not for this reader.
     os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
     if given.digest:
