@@ -126,6 +126,14 @@ class Rules(unittest.TestCase):
             with self.subTest(title):
                 self.assertEqual(judged(der), want)
 
+    def test_no_signature_nested_in_a_nested_one(self):
+        # The judgement walks one level: a deeper signature would go unjudged.
+        nested = signature(signer([attribute("1.3.6.1.4.1.311.2.4.1", cms.ContentInfo.load(
+            signature(signer())))]))
+        self.assertIsNone(signature_rules.problem(read_signature(nested)))
+        self.assertEqual(signature_rules.problem(read_signature(nested), outer=False),
+                         "a nested signature within a nested signature")
+
 
 if __name__ == "__main__":
     unittest.main()
