@@ -84,5 +84,7 @@ def record_path(zip_path: str) -> str:
 
 
 if __name__ == "__main__":
-    # For scripts/release.sh: name:triple of each architecture.
+    import argparse
+    argparse.ArgumentParser(prog="release/package_facts.py", description="Prints "
+                            "name:triple of each architecture, for scripts/release.sh.").parse_args()
     print(" ".join("%s:%s" % (a.name, a.triple) for a in ARCHITECTURES.values()))

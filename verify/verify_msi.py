@@ -11,7 +11,7 @@ from authenticode import (Findings, package_attached, executable_check, judge, s
                           unsigned_problems)
 from make_msi import TEXTS, msi_bytes
 from package_facts import ARCHITECTURES, version_of
-from tools import run_tool
+from tools import run_tool, write_file
 from untrusted import LIMIT_ENTRY, NotARelease, Release, read_bounded, shown
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
@@ -105,7 +105,8 @@ def content_problems(cabinet: dict, files: dict, architecture: str, source: str)
 def differences(path: str, reference: Release, source: str, anchors, work: str) -> Findings:
     version, epoch, files = version_of(reference.top), reference.epoch, reference.files
     package = read_package(path)
-    found = streams(path, work)
+    # The bytes judged are the bytes unpacked: the reader gets this copy, not the path.
+    found = streams(write_file(os.path.join(work, "download.msi"), package), work)
     cabinet = cabinet_files(found.get("portcheck.cab", b""))
     image = cabinet.get("portcheck.exe", b"")
     architecture = architecture_of(image)

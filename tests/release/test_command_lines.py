@@ -15,6 +15,7 @@ class WrongArguments(unittest.TestCase):
                                   ("release/describe.py", ["a.zip", "f", "--download-url",
                                                            "http://x"]),
                                   ("release/linked_runtime.py", ["check"]),
+                                  ("release/package_facts.py", ["--no-such-option"]),
                                   ("release/rebuild_clean.py", ["compare", "a.zip"]),
                                   ("release/sign_release.py", []),
                                   ("release/sign_release.py", ["a.zip", "-pkcs12", "k.p12",
