@@ -6,8 +6,8 @@ import os
 import re
 import shutil
 
-from package_facts import ARCHITECTURES
-from tools import run_tool
+from release.package_facts import ARCHITECTURES
+from release.tools import run_tool
 
 
 def run(*command, folder=None, any_status=False) -> str:

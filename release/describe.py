@@ -6,11 +6,14 @@ import hashlib
 import os
 import sys
 
-import make_manifests
-import make_sbom
-from package_facts import sbom_name, sums_name, version_of
-from safe_output import end_cleanly_on_signals, write_output
-from untrusted import Release, read_zip
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from release import make_manifests
+from release import make_sbom
+from release.package_facts import sbom_name, sums_name, version_of
+from release.safe_output import end_cleanly_on_signals, write_output
+from verify.untrusted import Release, read_zip
 
 
 def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:

@@ -9,8 +9,11 @@ import re
 import sys
 import textwrap
 
-from build_info import packages
-from safe_output import write_output
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from release.build_info import packages
+from release.safe_output import write_output
 
 TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "THIRD-PARTY-NOTICES.txt.in")
 

@@ -10,8 +10,8 @@ import time
 
 import yaml
 
-from package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
-from untrusted import Release
+from release.package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
+from verify.untrusted import Release
 
 MANIFEST_VERSION = "1.6.0"
 

@@ -13,10 +13,13 @@ import tempfile
 import gi
 import pefile
 
-from package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
-from safe_output import end_cleanly_on_signals, write_output
-from tools import run_tool, write_file
-from untrusted import read_zip
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from release.package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
+from release.safe_output import end_cleanly_on_signals, write_output
+from release.tools import run_tool, write_file
+from verify.untrusted import read_zip
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi

@@ -9,11 +9,11 @@ import time
 import urllib.parse
 import uuid
 
-from build_info import parse
-from linked_runtime import parse_notices
-from package_facts import ARCHITECTURES, facts, msi_name, version_of
-from untrusted import Release
-from zip_layout import EXECUTABLES
+from release.build_info import parse
+from release.linked_runtime import parse_notices
+from release.package_facts import ARCHITECTURES, facts, msi_name, version_of
+from verify.untrusted import Release
+from release.zip_layout import EXECUTABLES
 
 LICENSES = {"mingw-w64 runtime": "ZPL-2.1 AND LicenseRef-public-domain",
             "libgcc": "GPL-3.0-or-later WITH GCC-exception-3.1"}

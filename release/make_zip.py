@@ -5,11 +5,14 @@ import argparse
 import os
 import sys
 
-from build_info import (build_info, checkout_commit, debian_suite, environment_files,
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from release.build_info import (build_info, checkout_commit, debian_suite, environment_files,
                         packages, toolchain_files)
-from package_facts import ARCHITECTURES, record_path, top_folder, zip_name
-from safe_output import end_cleanly_on_signals, write_output
-from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
+from release.package_facts import ARCHITECTURES, record_path, top_folder, zip_name
+from release.safe_output import end_cleanly_on_signals, write_output
+from release.zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
 
 def main(arguments: list) -> int:

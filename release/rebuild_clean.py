@@ -9,10 +9,13 @@ import os
 import re
 import sys
 
-from build_info import parse
-from package_facts import record_path
-from untrusted import NotARelease, read_bounded, read_zip, shown
-from zip_layout import NAMES
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from release.build_info import parse
+from release.package_facts import record_path
+from verify.untrusted import NotARelease, read_bounded, read_zip, shown
+from release.zip_layout import NAMES
 
 
 # What the root's apt and mmdebstrap are handed: Debian's own syntax for a

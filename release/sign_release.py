@@ -7,14 +7,17 @@ import os
 import sys
 import tempfile
 
-import make_manifests
-from describe import describe
-from make_msi import packages
-from package_facts import ARCHITECTURES, msi_name, signed_zip_path, version_of
-from signed_file import is_signed, osslsigncode
-from safe_output import end_cleanly_on_signals, finish_output, open_output
-from untrusted import NotARelease, read_zip
-from zip_layout import EXECUTABLES, checksums, zip_bytes
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from release import make_manifests
+from release.describe import describe
+from release.make_msi import packages
+from release.package_facts import ARCHITECTURES, msi_name, signed_zip_path, version_of
+from verify.signed_file import is_signed, osslsigncode
+from release.safe_output import end_cleanly_on_signals, finish_output, open_output
+from verify.untrusted import NotARelease, read_zip
+from release.zip_layout import EXECUTABLES, checksums, zip_bytes
 
 DESCRIPTION = "Zelnar Port Check Utility"
 TIMESTAMP_OPTIONS = ("-t", "-ts")

@@ -4,7 +4,7 @@ import io
 import time
 import zipfile
 
-from package_facts import ARCHITECTURES
+from release.package_facts import ARCHITECTURES
 
 
 EXECUTABLES = tuple("%s/portcheck.exe" % name for name in ARCHITECTURES)

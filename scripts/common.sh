@@ -1,11 +1,5 @@
 # Sourced by the scripts, from the top of the source tree.
 
-# The release's makers (release/) and the checker of downloads (verify/)
-# find each other's modules through this one path.
-portcheck_top=$(cd "$(dirname "$0")/.." && pwd)
-PYTHONPATH=$portcheck_top/release:$portcheck_top/verify${PYTHONPATH:+:$PYTHONPATH}
-export PYTHONPATH
-
 # Building and running the Windows executable under Wine.
 PORTCHECK_RUN_PACKAGES="cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64"
 # Building both executables, the release zip and the Windows Installer

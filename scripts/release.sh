@@ -25,7 +25,7 @@ cd "$(dirname "$0")/.."
 . scripts/common.sh
 ensure_packages $PORTCHECK_RELEASE_PACKAGES
 # The describe step's own check of the address, made before the builds.
-[ -z "$url" ] || /usr/bin/python3 -B -c 'import sys, make_manifests
+[ -z "$url" ] || /usr/bin/python3 -B -c 'import sys; from release import make_manifests
 make_manifests.download_url(sys.argv[1])' "$url" 2>/dev/null || usage
 mkdir -p "$out"
 out=$(cd "$out" && pwd)

@@ -6,10 +6,8 @@ cd "$(dirname "$0")/.."
 ensure_packages $PORTCHECK_TEST_PACKAGES
 command -v npm >/dev/null || ensure_packages nodejs npm
 sh scripts/setup-x86-wine.sh
-PYTHONPATH=$(pwd)/release:$(pwd)/verify:$(pwd)/tests/support:$(pwd)/tests/windows
-export PYTHONPATH
 # First, in seconds, with no build and no Wine: the release's parsers and writers.
-/usr/bin/python3 -B -m unittest discover -s tests/release -p 'test_*.py'
+/usr/bin/python3 -B -m unittest discover -t . -s tests/release -p 'test_*.py'
 
 cmake --workflow --preset host
 cmake --workflow --preset host-asan
@@ -20,7 +18,7 @@ export PORTCHECK_TEST_WORK
 trap 'rm -rf "$PORTCHECK_TEST_WORK"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-/usr/bin/python3 -B -m unittest discover -s tests/package -p 'test_*.py'
+/usr/bin/python3 -B -m unittest discover -t . -s tests/package -p 'test_*.py'
 sh scripts/rebuild-clean.sh "$PORTCHECK_TEST_WORK"/release/dist/*-windows.zip
 sh scripts/style.sh
 echo "All test suites passed."

@@ -3,13 +3,13 @@ and one executable of a download against the reference build."""
 import os
 from typing import List, NamedTuple, Optional
 
-import signature_rules
-import trust
-from signature_reader import Unreadable, read_signature
-from signed_file import (attached, image_digest, osslsigncode, package_digest, table_problem,
+from verify import signature_rules
+from verify import trust
+from verify.signature_reader import Unreadable, read_signature
+from verify.signed_file import (attached, image_digest, osslsigncode, package_digest, table_problem,
                          unsigned_image, signature as signature_of)
-from tools import write_file
-from untrusted import NotARelease, shown
+from release.tools import write_file
+from verify.untrusted import NotARelease, shown
 
 
 class Findings(NamedTuple):

@@ -8,13 +8,16 @@ import os
 import sys
 import tempfile
 
-from authenticode import judge
-from safe_output import end_cleanly_on_signals
-from signed_file import signature, table_problem
-from tools import write_file
-from trust import BadAnchors, read_anchors
-from untrusted import NotARelease, read_bounded, shown
-from verify_msi import OLE_MAGIC, streams
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from verify.authenticode import judge
+from release.safe_output import end_cleanly_on_signals
+from verify.signed_file import signature, table_problem
+from release.tools import write_file
+from verify.trust import BadAnchors, read_anchors
+from verify.untrusted import NotARelease, read_bounded, shown
+from verify.verify_msi import OLE_MAGIC, streams
 
 # An installer, a boot image or a runtime (Node.js's is about 80 MiB) is read
 # whole; far more is no executable a signing service returns.

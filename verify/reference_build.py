@@ -7,7 +7,7 @@ import shutil
 import sys
 from typing import NamedTuple
 
-from tools import run_tool
+from release.tools import run_tool
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # What a commit may be named with: no option, no space, nothing a shell reads.

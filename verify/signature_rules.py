@@ -6,9 +6,9 @@ from typing import List, Optional
 
 from asn1crypto import algos, cms, parser, x509
 
-from signature_reader import (COUNTERSIGNATURE, NESTED, SPC_INDIRECT_DATA, TIMESTAMP_TYPES,
+from verify.signature_reader import (COUNTERSIGNATURE, NESTED, SPC_INDIRECT_DATA, TIMESTAMP_TYPES,
                               Signature, Timestamp, unnamed_fields)
-from untrusted import shown
+from verify.untrusted import shown
 
 # A genuine signature with its chain and an RFC 3161 timestamp with the
 # authority's chain is 5 to 12 KiB; anything far larger carries what no

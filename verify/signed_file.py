@@ -6,8 +6,8 @@ import struct
 import sys
 from typing import NamedTuple, Optional
 
-from tools import run_tool, write_file
-from untrusted import NotARelease
+from release.tools import run_tool, write_file
+from verify.untrusted import NotARelease
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

@@ -11,10 +11,10 @@ from typing import List, Optional, Tuple
 
 from asn1crypto import cms, core, pem, x509
 
-from signature_reader import Signature, Timestamp
-from signature_rules import certificate_problem
-from tools import run_tool, write_file
-from untrusted import NotARelease, read_bounded, shown
+from verify.signature_reader import Signature, Timestamp
+from verify.signature_rules import certificate_problem
+from release.tools import run_tool, write_file
+from verify.untrusted import NotARelease, read_bounded, shown
 
 CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 TIMESTAMPING = "1.3.6.1.5.5.7.3.8"

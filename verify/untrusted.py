@@ -7,7 +7,7 @@ import stat
 import zipfile
 from typing import Dict, List, NamedTuple, Tuple
 
-from zip_layout import NAMES
+from release.zip_layout import NAMES
 
 
 class NotARelease(Exception):

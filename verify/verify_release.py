@@ -8,16 +8,19 @@ import subprocess
 import sys
 import tempfile
 
-import verify_msi
-import verify_zip
-from authenticode import Findings
-from build_info import checkout_commit
-from rebuild_clean import recorded
-from reference_build import COMMIT_NAME, TOP, NoReference, reference_zip
-from safe_output import end_cleanly_on_signals
-from tools import write_file
-from trust import BadAnchors, read_anchors
-from untrusted import (NotARelease, read_bounded, read_entries, read_zip, refuse_unless_regular,
+if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+from verify import verify_msi
+from verify import verify_zip
+from verify.authenticode import Findings
+from release.build_info import checkout_commit
+from release.rebuild_clean import recorded
+from verify.reference_build import COMMIT_NAME, TOP, NoReference, reference_zip
+from release.safe_output import end_cleanly_on_signals
+from release.tools import write_file
+from verify.trust import BadAnchors, read_anchors
+from verify.untrusted import (NotARelease, read_bounded, read_entries, read_zip, refuse_unless_regular,
                        shown)
 
 

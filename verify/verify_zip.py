@@ -4,10 +4,10 @@ import re
 import stat
 import zipfile
 
-from build_info import parse
-from authenticode import Findings, executable_check
-from untrusted import Entries, NotARelease, Release, shown
-from zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
+from release.build_info import parse
+from verify.authenticode import Findings, executable_check
+from verify.untrusted import Entries, NotARelease, Release, shown
+from release.zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
 
 TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")
 COMMIT = re.compile(r"[0-9a-f]{40}( with uncommitted changes)?")

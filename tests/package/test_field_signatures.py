@@ -10,8 +10,8 @@ import unittest
 
 from asn1crypto import pem
 
-from signature_reader import read_signature
-from signed_file import certificate_table, signature
+from verify.signature_reader import read_signature
+from verify.signed_file import certificate_table, signature
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # (where from, the file in it, whose signing and timestamp services it shows)

@@ -14,11 +14,11 @@ import zipfile
 import pefile
 import yaml
 
-import sbom_check
-import shared_release
-from shared_release import URL
-from untrusted import read_zip
-from package_facts import ARCHITECTURES
+from tests.support import sbom_check
+from tests.support import shared_release
+from tests.support.shared_release import URL
+from verify.untrusted import read_zip
+from release.package_facts import ARCHITECTURES
 
 WINGET = "manifests/winget/manifests/z/Zelnar/PortCheck/1.0.0/"
 SCOOP = "manifests/scoop/bucket/portcheck.json"

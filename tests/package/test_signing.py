@@ -9,15 +9,15 @@ import shutil
 import subprocess
 import unittest
 
-import hostile_zips
-import sbom_check
-import shared_release
-from shared_release import BOTH, run
-from package_facts import ARCHITECTURES
-from untrusted import read_zip
-from zip_layout import EXECUTABLES, checksums
-import test_end_to_end
-import test_image
+from tests.support import hostile_zips
+from tests.support import sbom_check
+from tests.support import shared_release
+from tests.support.shared_release import BOTH, run
+from release.package_facts import ARCHITECTURES
+from verify.untrusted import read_zip
+from release.zip_layout import EXECUTABLES, checksums
+from tests.windows import test_end_to_end
+from tests.windows import test_image
 
 E2E_CASE = "probes of both patterns among other devices"
 OPENSSL_CONFIG = """[req]

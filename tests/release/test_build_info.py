@@ -1,8 +1,8 @@
 """The build records: their text, reading them back, where the full one lies."""
 import unittest
 
-from build_info import build_info, parse
-from package_facts import record_path
+from release.build_info import build_info, parse
+from release.package_facts import record_path
 
 
 class BuildInfo(unittest.TestCase):

@@ -1,7 +1,7 @@
 """The linker map reader and the notices' rendering."""
 import unittest
 
-from linked_runtime import measure, parse_notices, render
+from release.linked_runtime import measure, parse_notices, render
 
 MAP = """Archive member included to satisfy reference by file (symbol)
 

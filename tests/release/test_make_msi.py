@@ -1,7 +1,7 @@
 """Short (8.3) names as Windows Installer's Filename type wants them."""
 import unittest
 
-from make_msi import is_short, with_short_name
+from release.make_msi import is_short, with_short_name
 
 
 class ShortNames(unittest.TestCase):

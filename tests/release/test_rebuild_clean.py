@@ -1,8 +1,8 @@
 """The build record a clean root is made of: only Debian's own syntax."""
 import unittest
 
-from rebuild_clean import checked_record
-from untrusted import NotARelease
+from release.rebuild_clean import checked_record
+from verify.untrusted import NotARelease
 
 GENUINE = (b"portcheck 1.0.0\r\ncommit " + b"ab" * 20 + b"\r\nsource-date-epoch 1700000000\r\n"
            b"debian-suite trixie\r\nbuilt-with zlib1g:amd64 1:1.3.dfsg+really1.3.1-1+deb13u1\r\n")

@@ -6,8 +6,8 @@ import unittest
 
 from asn1crypto import algos, cms, core
 
-import signature_rules
-from signature_reader import SPC_INDIRECT_DATA, SpcIndirectDataContent, Unreadable, read_signature
+from verify import signature_rules
+from verify.signature_reader import SPC_INDIRECT_DATA, SpcIndirectDataContent, Unreadable, read_signature
 
 VALUE = b"signature value"
 SHA256 = {"algorithm": "sha256"}

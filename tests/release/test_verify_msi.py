@@ -3,8 +3,8 @@ import struct
 import unittest
 import zlib
 
-from untrusted import NotARelease
-from verify_msi import cabinet_files
+from verify.untrusted import NotARelease
+from verify.verify_msi import cabinet_files
 
 
 def cabinet(files, method=1, size_delta=0):

@@ -17,7 +17,7 @@ import zlib
 
 from asn1crypto import cms, core
 
-from hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_COMMERCIAL,
+from tests.support.hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_COMMERCIAL,
                                 MS_TIMESTAMP, NOW, SERVER,
                                 TIMESTAMPING, Forge, anchor_files, countersigned, party,
                                 lattice, signature_value, signer_infos, time_server_certificate,
@@ -27,14 +27,14 @@ from hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_C
                                 with_doubled_content_type, with_parameters, with_signed_attributes,
                                 with_signers,
                                 with_unsigned)
-from make_msi import msi_bytes
-from trust import LIMIT_CHAIN
-from package_facts import version_of
-from verify_msi import OLE_MAGIC, streams
-import signed_file
-from signed_file import certificate_table, osslsigncode, signature
-from untrusted import read_zip
-from zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
+from release.make_msi import msi_bytes
+from verify.trust import LIMIT_CHAIN
+from release.package_facts import version_of
+from verify.verify_msi import OLE_MAGIC, streams
+from verify import signed_file
+from verify.signed_file import certificate_table, osslsigncode, signature
+from verify.untrusted import read_zip
+from release.zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
 MEMORY_LIMIT = 200 << 20
 NESTED = "1.3.6.1.4.1.311.2.4.1"

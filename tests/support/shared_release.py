@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import tempfile
 
-import sbom_check
+from tests.support import sbom_check
 
 URL = "https://downloads.invalid/portcheck/1.0.0"
 # Both builds run in one prefix, of the Wine that runs 32-bit programs too.

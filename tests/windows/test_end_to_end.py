@@ -6,7 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
-from wine_registry import (WINE, FIXTURE_ENUMERATORS, PORTS_CLASS as PORTS,
+from tests.support.wine_registry import (WINE, FIXTURE_ENUMERATORS, PORTS_CLASS as PORTS,
                            load_registry_file, registry_file)
 
 USB = "{36FC9E60-C465-11CF-8056-444553540000}"

@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-from wine_registry import (WINE, FIXTURE_ENUMERATORS, load_registry_file, regedit,
+from tests.support.wine_registry import (WINE, FIXTURE_ENUMERATORS, load_registry_file, regedit,
                            registry_file)
 
 README_TXT = os.path.join(TOP, "release", "README.txt.in")

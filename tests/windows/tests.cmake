@@ -13,28 +13,27 @@ set(wine_prefix ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh)
 add_test(NAME wine_prefix_make COMMAND sh ${wine_prefix} make ${PORTCHECK_WINEPREFIX})
 add_test(NAME wine_prefix_down COMMAND sh ${wine_prefix} down ${PORTCHECK_WINEPREFIX})
 # The x86 build runs on the Wine that also runs 32-bit programs (scripts/wine.sh).
-# The Python tests find the project's modules through this path, set once here.
-set(python_path "PYTHONPATH=${PROJECT_SOURCE_DIR}/release:${PROJECT_SOURCE_DIR}/verify:${PROJECT_SOURCE_DIR}/tests/support")
-set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE};${python_path};PORTCHECK_EXE=$<TARGET_FILE:portcheck>")
+set(wine_environment "WINEPREFIX=${PORTCHECK_WINEPREFIX};WINEDEBUG=-all;PORTCHECK_WINE_ARCH=${PORTCHECK_ARCHITECTURE};PORTCHECK_EXE=$<TARGET_FILE:portcheck>")
 set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_environment}")
 set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_environment}")
 
-# The Python tests are unittest modules, told what to test through the environment.
+# The Python tests are unittest modules of the checkout's packages, run from
+# its top, told what to test through the environment.
 set(unittest /usr/bin/python3 -B -m unittest -v)
-add_test(NAME portcheck_end_to_end COMMAND ${unittest} test_end_to_end
-         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
+add_test(NAME portcheck_end_to_end COMMAND ${unittest} tests.windows.test_end_to_end
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 # What the image test is told, for the release's signed executables too.
 set(image "${PORTCHECK_ARCHITECTURE} ${PORTCHECK_LOWEST_WINDOWS} ${PORTCHECK_FILE_VERSION}")
 file(WRITE ${CMAKE_BINARY_DIR}/image_test_arguments.txt "${image}\n")
 add_executable(startup_only windows/startup_only.cpp)
 target_link_libraries(startup_only PRIVATE portcheck_image)
-add_test(NAME portcheck_image COMMAND ${unittest} test_image.Image
-         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
+add_test(NAME portcheck_image COMMAND ${unittest} tests.windows.test_image.Image
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 set_tests_properties(portcheck_image PROPERTIES ENVIRONMENT
-  "${python_path};PORTCHECK_EXE=$<TARGET_FILE:portcheck>;PORTCHECK_IMAGE=${image};PORTCHECK_STARTUP=$<TARGET_FILE:startup_only>")
+  "PORTCHECK_EXE=$<TARGET_FILE:portcheck>;PORTCHECK_IMAGE=${image};PORTCHECK_STARTUP=$<TARGET_FILE:startup_only>")
 
-add_test(NAME portcheck_readme_examples COMMAND ${unittest} test_readme_examples
-         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
+add_test(NAME portcheck_readme_examples COMMAND ${unittest} tests.windows.test_readme_examples
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 
 # The start-up code must leave a wildcard argument alone whatever the
 # runtime's default: a library that turns expansion on stands in for a runtime
@@ -56,8 +55,8 @@ set_tests_properties(portcheck_tests device_walk_tests portcheck_end_to_end
 if(PORTCHECK_ARCHITECTURE STREQUAL "x86")
   add_executable(planted_frame_handler windows/planted_frame_handler.cpp)
   target_link_options(planted_frame_handler PRIVATE -s)
-  add_test(NAME portcheck_image_sees_planted_handler COMMAND ${unittest} test_image.PlantedHandler
-           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/windows)
+  add_test(NAME portcheck_image_sees_planted_handler COMMAND ${unittest} tests.windows.test_image.PlantedHandler
+           WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
   set_tests_properties(portcheck_image_sees_planted_handler PROPERTIES
-    ENVIRONMENT "${python_path};PORTCHECK_PLANTED=$<TARGET_FILE:planted_frame_handler>")
+    ENVIRONMENT "PORTCHECK_PLANTED=$<TARGET_FILE:planted_frame_handler>")
 endif()
