@@ -13,7 +13,7 @@ from release import make_manifests
 from release import make_sbom
 from release.package_facts import sbom_name, sums_name, version_of
 from release.safe_output import end_cleanly_on_signals, write_output
-from verify.untrusted import Release, read_zip
+from release.zip_reading import Release, read_zip
 
 
 def sums(zip_path: str, release: Release, folder: str, signed: bool) -> tuple:

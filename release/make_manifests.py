@@ -11,7 +11,7 @@ import time
 import yaml
 
 from release.package_facts import ARCHITECTURES, facts, msi_name, product_code, version_of
-from verify.untrusted import Release
+from release.zip_reading import Release
 
 MANIFEST_VERSION = "1.6.0"
 

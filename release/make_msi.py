@@ -19,7 +19,7 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 from release.package_facts import ARCHITECTURES, code, facts, msi_name, product_code, version_of
 from release.safe_output import end_cleanly_on_signals, write_output
 from release.tools import run_tool, write_file
-from verify.untrusted import read_zip
+from release.zip_reading import read_zip
 
 gi.require_version("Libmsi", "1.0")
 from gi.repository import Libmsi

@@ -12,7 +12,7 @@ import uuid
 from release.build_info import parse
 from release.linked_runtime import parse_notices
 from release.package_facts import ARCHITECTURES, facts, msi_name, version_of
-from verify.untrusted import Release
+from release.zip_reading import Release
 from release.zip_layout import EXECUTABLES
 
 LICENSES = {"mingw-w64 runtime": "ZPL-2.1 AND LicenseRef-public-domain",

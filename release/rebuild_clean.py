@@ -14,7 +14,7 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 
 from release.build_info import parse
 from release.package_facts import record_path
-from verify.untrusted import NotARelease, read_bounded, read_zip, shown
+from release.zip_reading import NotARelease, read_bounded, read_zip, shown
 from release.zip_layout import NAMES
 
 

@@ -14,9 +14,9 @@ from release import make_manifests
 from release.describe import describe
 from release.make_msi import packages
 from release.package_facts import ARCHITECTURES, msi_name, signed_zip_path, version_of
-from verify.signed_file import is_signed, osslsigncode
+from release.authenticode_tool import is_signed, osslsigncode
 from release.safe_output import end_cleanly_on_signals, finish_output, open_output
-from verify.untrusted import NotARelease, read_zip
+from release.zip_reading import NotARelease, read_zip
 from release.zip_layout import EXECUTABLES, checksums, zip_bytes
 
 DESCRIPTION = "Zelnar Port Check Utility"

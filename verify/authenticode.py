@@ -6,10 +6,11 @@ from typing import List, NamedTuple, Optional
 from verify import signature_rules
 from verify import trust
 from verify.signature_reader import Unreadable, read_signature
-from verify.signed_file import (attached, image_digest, osslsigncode, package_digest, table_problem,
-                         unsigned_image, signature as signature_of)
+from release.authenticode_tool import osslsigncode, signature as signature_of
 from release.tools import write_file
-from verify.untrusted import NotARelease, shown
+from verify.signed_file import (attached, image_digest, package_digest, table_problem,
+                                unsigned_image)
+from release.zip_reading import NotARelease, shown
 
 
 class Findings(NamedTuple):

@@ -13,10 +13,11 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 
 from verify.authenticode import judge
 from release.safe_output import end_cleanly_on_signals
-from verify.signed_file import signature, table_problem
+from release.authenticode_tool import signature
+from verify.signed_file import table_problem
 from release.tools import write_file
 from verify.trust import BadAnchors, read_anchors
-from verify.untrusted import NotARelease, read_bounded, shown
+from release.zip_reading import NotARelease, read_bounded, shown
 from verify.verify_msi import OLE_MAGIC, streams
 
 # An installer, a boot image or a runtime (Node.js's is about 80 MiB) is read

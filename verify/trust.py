@@ -14,7 +14,7 @@ from asn1crypto import cms, core, pem, x509
 from verify.signature_reader import Signature, Timestamp
 from verify.signature_rules import certificate_problem
 from release.tools import run_tool, write_file
-from verify.untrusted import NotARelease, read_bounded, shown
+from release.zip_reading import NotARelease, read_bounded, shown
 
 CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 TIMESTAMPING = "1.3.6.1.5.5.7.3.8"

@@ -12,7 +12,7 @@ from verify.authenticode import (Findings, package_attached, executable_check, j
 from release.make_msi import TEXTS, msi_bytes
 from release.package_facts import ARCHITECTURES, version_of
 from release.tools import run_tool, write_file
-from verify.untrusted import LIMIT_ENTRY, NotARelease, Release, read_bounded, shown
+from release.zip_reading import LIMIT_ENTRY, NotARelease, Release, read_bounded, shown
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 MACHINES = {a.machine: a.name for a in ARCHITECTURES.values()}

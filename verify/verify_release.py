@@ -20,7 +20,7 @@ from verify.reference_build import COMMIT_NAME, TOP, NoReference, reference_zip
 from release.safe_output import end_cleanly_on_signals
 from release.tools import write_file
 from verify.trust import BadAnchors, read_anchors
-from verify.untrusted import (NotARelease, read_bounded, read_entries, read_zip, refuse_unless_regular,
+from release.zip_reading import (NotARelease, read_bounded, read_entries, read_zip, refuse_unless_regular,
                        shown)
 
 

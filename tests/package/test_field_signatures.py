@@ -11,7 +11,7 @@ import unittest
 from asn1crypto import pem
 
 from verify.signature_reader import read_signature
-from verify.signed_file import certificate_table, signature
+from release.authenticode_tool import certificate_table, signature
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # (where from, the file in it, whose signing and timestamp services it shows)

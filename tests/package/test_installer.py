@@ -20,7 +20,7 @@ from tests.support import shared_release
 from tests.support.shared_release import BOTH
 from release.make_msi import Libmsi, is_short, run_sql, set_package_code
 from release.package_facts import facts, product_code
-from verify.untrusted import read_zip
+from release.zip_reading import read_zip
 from tests.support.wine_registry import WINE, regedit
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"

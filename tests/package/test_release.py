@@ -17,7 +17,7 @@ import yaml
 from tests.support import sbom_check
 from tests.support import shared_release
 from tests.support.shared_release import URL
-from verify.untrusted import read_zip
+from release.zip_reading import read_zip
 from release.package_facts import ARCHITECTURES
 
 WINGET = "manifests/winget/manifests/z/Zelnar/PortCheck/1.0.0/"

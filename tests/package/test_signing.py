@@ -14,7 +14,7 @@ from tests.support import sbom_check
 from tests.support import shared_release
 from tests.support.shared_release import BOTH, run
 from release.package_facts import ARCHITECTURES
-from verify.untrusted import read_zip
+from release.zip_reading import read_zip
 from release.zip_layout import EXECUTABLES, checksums
 from tests.windows import test_end_to_end
 from tests.windows import test_image

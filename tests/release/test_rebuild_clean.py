@@ -2,7 +2,7 @@
 import unittest
 
 from release.rebuild_clean import checked_record
-from verify.untrusted import NotARelease
+from release.zip_reading import NotARelease
 
 GENUINE = (b"portcheck 1.0.0\r\ncommit " + b"ab" * 20 + b"\r\nsource-date-epoch 1700000000\r\n"
            b"debian-suite trixie\r\nbuilt-with zlib1g:amd64 1:1.3.dfsg+really1.3.1-1+deb13u1\r\n")

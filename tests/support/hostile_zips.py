@@ -32,8 +32,8 @@ from verify.trust import LIMIT_CHAIN
 from release.package_facts import version_of
 from verify.verify_msi import OLE_MAGIC, streams
 from verify import signed_file
-from verify.signed_file import certificate_table, osslsigncode, signature
-from verify.untrusted import read_zip
+from release.authenticode_tool import certificate_table, osslsigncode, signature
+from release.zip_reading import read_zip
 from release.zip_layout import EXECUTABLES, MODES, checksums, zip_bytes
 
 MEMORY_LIMIT = 200 << 20

@@ -3,7 +3,7 @@ import os
 import tempfile
 import unittest
 
-from verify.untrusted import NotARelease, refuse_unless_regular, shown
+from release.zip_reading import NotARelease, refuse_unless_regular, shown
 
 
 class Shown(unittest.TestCase):

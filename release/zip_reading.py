@@ -1,5 +1,6 @@
-"""Reading a download: regular files only, bounded before anything is
-inflated, every malformed file one NotARelease line, nothing shown unescaped."""
+"""Reading a zip, a download or the steps' own: regular files only, bounded
+before anything is inflated, every malformed file one NotARelease line,
+nothing shown unescaped."""
 import calendar
 import io
 import os
