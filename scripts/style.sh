@@ -38,3 +38,18 @@ if [ -n "$missing" ]; then
   exit 1
 fi
 echo "documents: every path they name exists"
+
+# And every command their code blocks show starts something that is there: a
+# script of scripts/, a module given to -m, a test file given to unittest.
+blocks=$(cat DEVELOPERS.md README.md docs/*.md release/README.md verify/README.md |
+  awk '/^```/ { inside = !inside; next } inside')
+missing=$( { echo "$blocks" | grep -oE 'scripts/[A-Za-z0-9_.-]+\.sh'
+  echo "$blocks" | grep -oE -- '-m (release|verify|tests)(\.[A-Za-z0-9_]+)+' |
+    sed 's/^-m //; s,\.,/,g; s/$/.py/'
+  echo "$blocks" | sed -n "s/.*-s \([^ ]*\) -p '\{0,1\}\(test_[A-Za-z0-9_]*\.py\).*/\1\/\2/p"
+  } | sort -u | while read -r path; do [ -e "$path" ] || echo "$path"; done)
+if [ -n "$missing" ]; then
+  echo "documents show commands that start nothing here:" $missing >&2
+  exit 1
+fi
+echo "documents: every command they show starts a file that exists"
