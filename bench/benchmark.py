@@ -4,6 +4,7 @@ the same platform calls and against an empty program (a process start), in
 one prefix holding 240 Ports devices of which a third are probes. Runs the
 three in turn, round after round (in a new order every round), and prints the medians, the ratio of the
 utility to the minimal program with its bootstrap interval, and the executable's size."""
+import argparse
 import os
 import random
 import statistics
@@ -11,9 +12,9 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "support"))
-from wine_registry import WINE, PORTS_CLASS, load_registry_file, registry_file
+# The checkout's top, where the tests' packages are.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tests.support.wine_registry import WINE, PORTS_CLASS, load_registry_file, registry_file
 
 DEVICES = 240
 ROUNDS = int(os.environ.get("PORTCHECK_BENCH_ROUNDS", "80"))
@@ -62,7 +63,13 @@ def verdict(low, high):
 
 
 def main():
-    utility, minimal, empty, prefix, work = sys.argv[1:6]
+    parser = argparse.ArgumentParser(prog="bench/benchmark.py", description="Times the utility "
+                                     "and the two comparison programs under Wine.")
+    for name in ("utility", "minimal", "empty", "prefix", "work"):
+        parser.add_argument(name)
+    given = parser.parse_args()
+    utility, minimal, empty, prefix, work = (given.utility, given.minimal, given.empty,
+                                             given.prefix, given.work)
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
     load_registry_file(registry_file(["BENCH"], list(devices())), work, env)
 
