@@ -23,6 +23,22 @@ class SpcAttributeTypeAndOptionalValue(core.Sequence):
     _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
 
 
+class CertifiedAttributes(core.Choice):
+    """RFC 5126's SignerAttribute alternative that Microsoft's timestamp
+    service writes; claimed attributes ([0]) are no form it uses."""
+    _alternatives = [("certified_attributes", cms.AttributeCertificateV2, {"explicit": 1})]
+
+
+class SignerAttribute(core.SequenceOf):
+    _child_spec = CertifiedAttributes
+
+
+# id-aa-ets-signerAttr: where the service's newer tokens hold the timing
+# metrics' attribute certificate, as a signed attribute instead of among the
+# token's certificates.
+SIGNER_ATTRIBUTE = "1.2.840.113549.1.9.16.2.18"
+
+
 class DigestInfo(core.Sequence):
     _fields = [("digest_algorithm", algos.DigestAlgorithm), ("digest", core.OctetString)]
 
@@ -196,11 +212,16 @@ def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Ti
     loaded(cms.ContentInfo, token, "a timestamp token")
     imprint = tst_info["message_imprint"]
     attribute_certificates = []
+    signer = only_signer(signed, "a timestamp token")
+    certificates = certificates_of(signed, "a timestamp token", attribute_certificates)
+    for attribute in signer["signed_attrs"] or []:
+        if attribute["type"].dotted == SIGNER_ATTRIBUTE:
+            attribute_certificates += [choice.chosen for value in attribute["values"]
+                                       for choice in loaded(SignerAttribute, value.dump(),
+                                                            "a timestamp token's signer attributes")]
     return Timestamp("RFC 3161", when,
-                     imprint["hash_algorithm"], imprint["hashed_message"].native,
-                     only_signer(signed, "a timestamp token"),
-                     certificates_of(signed, "a timestamp token", attribute_certificates),
-                     token, signed, tst_info, attribute_certificates)
+                     imprint["hash_algorithm"], imprint["hashed_message"].native, signer,
+                     certificates, token, signed, tst_info, attribute_certificates)
 
 
 def parsed_time(value) -> datetime.datetime:

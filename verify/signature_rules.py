@@ -6,8 +6,8 @@ from typing import List, Optional
 
 from asn1crypto import algos, cms, parser, x509
 
-from verify.signature_reader import (COUNTERSIGNATURE, NESTED, SPC_INDIRECT_DATA, TIMESTAMP_TYPES,
-                              Signature, Timestamp, unnamed_fields)
+from verify.signature_reader import (COUNTERSIGNATURE, NESTED, SIGNER_ATTRIBUTE, SPC_INDIRECT_DATA,
+                                     TIMESTAMP_TYPES, Signature, Timestamp, unnamed_fields)
 from release.zip_reading import shown
 
 # A genuine signature with its chain and an RFC 3161 timestamp with the
@@ -42,8 +42,15 @@ LIMIT_BINARY_ID = 128
 # signing service write by default: a short list of algorithms, each with no
 # parameters, NULL or RC2's key size, so no payload can ride there.
 LIMIT_CAPABILITIES = 512
+# Microsoft's public timestamp service (the one its cloud signing service
+# uses) writes CAdES's signature policy identifier in its implied form, a
+# NULL that holds nothing, and its timing metrics as a signer attribute
+# (signature_reader reads that into the token's attribute certificates,
+# which are judged as one, wherever they stand).
+SIGNATURE_POLICY = "1.2.840.113549.1.9.16.2.15"
 TOKEN_ATTRIBUTES = ("content_type", "message_digest", "signing_time", "signing_certificate",
-                    "signing_certificate_v2", "cms_algorithm_protection")
+                    "signing_certificate_v2", "cms_algorithm_protection", SIGNATURE_POLICY,
+                    SIGNER_ATTRIBUTE)
 COUNTERSIGNATURE_ATTRIBUTES = ("content_type", "message_digest", "signing_time")
 # A publisher that dual-signs (SHA-1 for Windows before 8, SHA-2 beside it)
 # nests its second signature in the first; more than a few is no publisher's.
@@ -134,6 +141,8 @@ def attributes_problem(attributes, allowed: tuple, where: str) -> Optional[str]:
         if kind.dotted == BINARY_ID and binary_id_problem(attribute["values"][0]):
             return "%s holds a platform manifest binary ID that is not a digest in " \
                    "hexadecimal" % where
+        if kind.dotted == SIGNATURE_POLICY and raw != NULL:
+            return "%s holds a signature policy other than the implied one (a NULL)" % where
         if kind.native == "smime_capabilities" and capabilities_problem(attribute["values"][0]):
             return "%s holds S/MIME capabilities of %d bytes that are more than a list of " \
                    "algorithms (at most %d bytes, each with no parameters, NULL or a key " \

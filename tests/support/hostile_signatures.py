@@ -189,11 +189,13 @@ def with_token_certificate(token_der: bytes, choice: str, value) -> bytes:
 
 
 def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, work: str,
-          utc_time=False, extension=None, month=None, named=None, attribute=None) -> bytes:
+          utc_time=False, extension=None, month=None, named=None, attribute=None,
+          signer_attribute=None) -> bytes:
     """An RFC 3161 token of value (a signature value) by authority at when:
     its TSTInfo written with asn1crypto, signed by `openssl cms`; named, a
     party whose name its optional tsa field gives; attribute, an attribute
-    certificate added to its certificates."""
+    certificate added to its certificates; signer_attribute, with_signer_attribute's
+    arguments after the authority."""
     info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "message_imprint": {
         "hash_algorithm": {"algorithm": "sha256"},
         "hashed_message": hashlib.sha256(value).digest()},
@@ -227,7 +229,25 @@ def token(value: bytes, authority: Party, chain: list, when: datetime.datetime, 
         raise RuntimeError(done.stderr.decode())
     with open(paths[4], "rb") as f:
         made = f.read()
+    if signer_attribute:
+        made = with_signer_attribute(made, authority, *signer_attribute)
     return with_token_certificate(made, "v2_attr_cert", attribute) if attribute else made
+
+
+def with_signer_attribute(token_der: bytes, authority: Party, certified: bytes,
+                          policy: bytes = b"\x05\x00", tag: int = 1) -> bytes:
+    """A token whose signed attributes also hold what the newer tokens of
+    Microsoft's public timestamp service hold: a signature policy (the implied
+    one, NULL) and certified (an attribute certificate's DER) as a signer
+    attribute under [tag] (1 for certified attributes), signed anew by
+    authority's key."""
+    choice = core.Asn1Value(class_="context", tag=tag, contents=certified)
+    choice.method = 1  # constructed, an explicit tag
+    raw = lambda kind, value: cms.CMSAttribute.load(core.Sequence(
+        contents=core.ObjectIdentifier(kind).dump() + core.Set(contents=value).dump()).dump())
+    return with_signed_attributes(token_der, authority, lambda attributes: list(attributes) + [
+        raw("1.2.840.113549.1.9.16.2.15", policy),
+        raw("1.2.840.113549.1.9.16.2.18", core.Sequence(contents=choice.dump()).dump())])
 
 
 def with_doubled_content_type(der: bytes, signer: Party) -> bytes:

@@ -398,6 +398,18 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("a timestamp carrying its time server's timing metrics, as Microsoft's does", graft(
             timestamped(der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=metrics(
                 forge.tsa))), 0, b"timing metrics: an attribute certificate of", bundle, None),
+        ("timing metrics as a signed attribute, as Microsoft's public service writes them",
+         graft(timestamped(der, forge.tsa, [forge.tsa_root], forge.now, work, signer_attribute=(
+             metrics(forge.tsa).dump(),))), 0, b"timing metrics: an attribute certificate of",
+         bundle, None),
+        ("a timestamp's signature policy that is not the implied one", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, signer_attribute=(
+                metrics(forge.tsa).dump(), core.ObjectIdentifier("1.2.3.4").dump()))), 1,
+         b"signature policy other than the implied one", bundle, None),
+        ("a timestamp's signer attribute of claimed attributes", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, signer_attribute=(
+                core.OctetString(bytes(600)).dump(), b"\x05\x00", 0))), 1,
+         b"signer attributes cannot be read", bundle, None),
         ("a timestamp carrying timing metrics for another holder", graft(timestamped(
             der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=metrics(self_made))), 1,
          b"attribute certificate that is not for its authority's certificate", bundle, None),
