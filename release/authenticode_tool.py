@@ -53,9 +53,12 @@ def der_length(der: bytes) -> int:
 def signature(image: bytes) -> Optional[bytes]:
     """The DER signature in the certificate table's first entry, or None."""
     _, _, offset, size = certificate_table(image)
-    if size == 0:
-        return None
-    der = image[offset + 8:offset + size]
+    return entry_signature(image[offset:offset + size]) if size else None
+
+
+def entry_signature(table: bytes) -> bytes:
+    """The DER signature in the first entry of a certificate table's bytes."""
+    der = table[ENTRY.size:]
     return der[:der_length(der)]
 
 

@@ -1,14 +1,14 @@
 """Whether an Authenticode signature covers a file, and who made it when;
 and one executable of a download against the reference build."""
 import os
-from typing import List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Union
 
 from verify import signature_rules
 from verify import trust
 from verify.signature_reader import Unreadable, read_signature
 from release.authenticode_tool import osslsigncode, signature as signature_of
 from release.tools import write_file
-from verify.signed_file import (attached, image_digest, package_digest, table_problem,
+from verify.signed_file import (ImageFile, attached, image_digest, package_digest, table_problem,
                                 unsigned_image)
 from release.zip_reading import NotARelease, shown
 
@@ -26,21 +26,21 @@ class Judgement(NamedTuple):
 OTHER_BYTES = "its signature was made for other bytes: the digest it signs is not this file's"
 
 
-def digest_problem(signature, data: bytes, package: bool, work: str) -> Optional[str]:
+def digest_problem(signature, data: Union[bytes, ImageFile], package: bool, work: str) -> Optional[str]:
     """None only when this file's digest is the signed one; a reader's failure refuses."""
     algorithm = signature.digest_algorithm["algorithm"].native
     try:
         computed = package_digest(data, algorithm, work) if package else image_digest(
             data, algorithm)
-    except NotARelease:
-        computed = None
+    except NotARelease as error:  # an image on disk was cut short, or this is none
+        computed = str(error) if isinstance(data, ImageFile) else None
     if not isinstance(computed, bytes):
         return "the digest of this file could not be computed (%s), so nothing shows that its " \
                "signature covers it" % (computed or "it is not a Windows executable")
     return None if computed == signature.digest else OTHER_BYTES
 
 
-def judge(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchors],
+def judge(data: Union[bytes, ImageFile], der: bytes, package: bool, anchors: Optional[trust.Anchors],
           work: str) -> Judgement:
     """The signature and each signature nested in it (a publisher's dual
     signing: SHA-1 for old Windows, SHA-2 beside it), all by the same signer."""
@@ -66,7 +66,7 @@ def inner_signature_digest(der: bytes) -> str:
     return read_signature(der).digest_algorithm["algorithm"].native.upper()
 
 
-def judged_signature(data: bytes, der: bytes, package: bool, anchors: Optional[trust.Anchors],
+def judged_signature(data: Union[bytes, ImageFile], der: bytes, package: bool, anchors: Optional[trust.Anchors],
                      work: str, outer: bool):
     """(its judgement, its signer's certificate, the signature read)."""
     try:

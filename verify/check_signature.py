@@ -11,18 +11,26 @@ import tempfile
 if __package__ in (None, ""):  # started as a file: the packages lie at the checkout's top
     sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-from verify.authenticode import judge
+from verify.authenticode import Judgement, judge
 from release.safe_output import end_cleanly_on_signals
-from release.authenticode_tool import signature
-from verify.signed_file import table_problem
+from release.authenticode_tool import certificate_table, entry_signature
+from verify.signed_file import ImageFile, entries_problem
 from release.tools import write_file
 from verify.trust import BadAnchors, read_anchors
-from release.zip_reading import NotARelease, read_bounded, shown
+from release.zip_reading import NotARelease, read_bounded, refuse_unless_regular, shown
 from verify.verify_msi import OLE_MAGIC, streams
 
-# An installer, a boot image or a runtime (Node.js's is about 80 MiB) is read
-# whole; far more is no executable a signing service returns.
-LIMIT_SIGNED = 128 << 20
+# A package is read whole, within the bound the package reader keeps; far
+# more is no package a signing service returns.
+LIMIT_PACKAGE = 128 << 20
+# An image is never read whole (installers and runtimes of hundreds of MiB
+# are signed): its digest is taken a chunk at a time. Its certificate table
+# lies at a 32-bit offset, so no signed image is larger than this.
+LIMIT_IMAGE = 1 << 32
+# The headers lie a few hundred bytes in; the table holds one signature of a
+# few KiB (the rules accept none over 32 KiB).
+LIMIT_HEADERS = 64 << 10
+LIMIT_TABLE = 1 << 20
 ACCEPTABLE, REFUSED, NOT_SIGNED = 0, 1, 2
 
 
@@ -40,41 +48,70 @@ def arguments_of(arguments: list) -> argparse.Namespace:
     return given
 
 
-def signature_of(path: str, work: str):
-    """(the file's bytes, its DER signature, whether it is a package)."""
-    data = read_bounded(path, "it", "a signed executable or package is at most a few tens of "
-                        "MiB", LIMIT_SIGNED)
-    if data[:2] == b"MZ":
-        wrong = table_problem(data)
-        if wrong:
-            return data, wrong, False
-        der = signature(data)
-        if der is None:
-            raise NotARelease("a PE image that is not signed")
-        return data, der, False
-    if data[:8] != OLE_MAGIC:
-        raise NotARelease("neither a PE image nor a Windows Installer package")
+def image_of(opened) -> tuple:
+    """(the image, its DER signature or what is wrong with its certificate table)."""
+    size = os.fstat(opened.fileno()).st_size
+    if size > LIMIT_IMAGE:
+        raise NotARelease("it is %d bytes; a signed PE image lies within the 4 GiB its "
+                          "certificate table's offset reaches" % size)
+    table = certificate_table(opened.read(LIMIT_HEADERS))
+    if table.size > LIMIT_TABLE:
+        return None, "its certificate table is %d bytes; a signature's is a few KiB, and " \
+            "none over %d bytes is read" % (table.size, LIMIT_TABLE)
+    entries = b""
+    if table.size and table.offset + table.size <= size:
+        opened.seek(table.offset)
+        entries = opened.read(table.size)
+        if len(entries) != table.size:
+            return None, "it was cut short while it was read"
+    wrong = entries_problem(table, size, entries)
+    if wrong:
+        return None, wrong
+    if not table.size:
+        raise NotARelease("a PE image that is not signed")
+    return ImageFile(opened, size, table, entries), entry_signature(entries)
+
+
+def package_of(path: str, work: str) -> bytes:
+    data = read_bounded(path, "it", "a signed package is at most a few tens of MiB",
+                        LIMIT_PACKAGE)
     # The bytes read are the bytes judged: the reader gets this copy, not the path.
     copy = write_file(os.path.join(work, "package.msi"), data)
-    der = streams(copy, work, LIMIT_SIGNED).get("\x05DigitalSignature")
+    der = streams(copy, work, LIMIT_PACKAGE).get("\x05DigitalSignature")
     if der is None:
         raise NotARelease("a Windows Installer package that is not signed")
-    return data, der, True
+    return data, der
+
+
+def judged_file(path: str, anchors, work: str) -> Judgement:
+    refuse_unless_regular(path)  # opening a FIFO would wait for a writer
+    try:
+        with open(path, "rb") as opened:
+            magic = opened.read(len(OLE_MAGIC))
+            if magic[:2] == b"MZ":
+                opened.seek(0)
+                image, der = image_of(opened)
+                return judge(image, der, False, anchors, work) if isinstance(der, bytes) \
+                    else Judgement(der, [])
+    except OSError as error:
+        raise NotARelease("it cannot be read (%s)" % shown(error.strerror or "")) from None
+    if magic != OLE_MAGIC:
+        raise NotARelease("neither a PE image nor a Windows Installer package")
+    data, der = package_of(path, work)
+    return judge(data, der, True, anchors, work)
 
 
 def checked(path: str, anchors, work: str) -> int:
     label = shown(path)
     try:
-        data, der, package = signature_of(path, work)
+        judged = judged_file(path, anchors, work)
     except NotARelease as error:
         said = str(error)
         print("%s: NOT SIGNED: %s" % (label, "it" + said[len(label):] if said.startswith(
             label + " ") else said))
         return NOT_SIGNED
-    judged = judge(data, der, package, anchors, work) if isinstance(der, bytes) else None
-    wrong = der if judged is None else judged.wrong
-    if wrong:
-        print("%s: REFUSED: %s" % (label, wrong))
+    if judged.wrong:
+        print("%s: REFUSED: %s" % (label, judged.wrong))
         return REFUSED
     print("%s: ACCEPTABLE" % label)
     for line in judged.lines:

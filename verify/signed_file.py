@@ -4,45 +4,62 @@ import hashlib
 import os
 import struct
 import sys
-from typing import Optional
+from typing import BinaryIO, NamedTuple, Optional, Union
 
-from release.authenticode_tool import (ENTRY, PKCS_SIGNED_DATA, REVISION_2, certificate_table,
-                                       signature)
+from release.authenticode_tool import (ENTRY, PKCS_SIGNED_DATA, REVISION_2, CertificateTable,
+                                       certificate_table, entry_signature)
 from release.tools import run_tool, write_file
 from release.zip_reading import NotARelease
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+class ImageFile(NamedTuple):
+    """A PE image judged from its open file, which may be far larger than is
+    worth holding: its certificate table is held, the rest read again, a
+    chunk at a time, for each digest."""
+    file: BinaryIO
+    size: int
+    table: CertificateTable
+    entries: bytes  # the certificate table's bytes
+
+
+CHUNK = 1 << 20
+
+
 def table_problem(image: bytes) -> Optional[str]:
-    """None when the certificate table is exactly one PKCS#7 entry, padded with
-    zeros to the 8-byte boundary the format asks: Windows reads only the
-    first entry, so bytes beyond it would ride along unchecked."""
-    _, _, offset, size = certificate_table(image)
+    table = certificate_table(image)
+    return entries_problem(table, len(image), image[table.offset:table.offset + table.size])
+
+
+def entries_problem(table: CertificateTable, length: int, entries: bytes) -> Optional[str]:
+    """None when the certificate table (entries, its bytes, in an image of
+    length bytes) is exactly one PKCS#7 entry, padded with zeros to the 8-byte
+    boundary the format asks: Windows reads only the first entry, so bytes
+    beyond it would ride along unchecked."""
+    _, _, offset, size = table
     if size == 0:
         return None
-    if offset + size > len(image) or offset < 0x40 or size < ENTRY.size:
+    if offset + size > length or offset < 0x40 or size < ENTRY.size:
         return "its certificate table (%d bytes at %d) does not lie within the file's %d " \
-               "bytes" % (size, offset, len(image))
-    length, revision, kind = ENTRY.unpack_from(image, offset)
+               "bytes" % (size, offset, length)
+    entry_length, revision, kind = ENTRY.unpack_from(entries, 0)
     if (revision, kind) != (REVISION_2, PKCS_SIGNED_DATA):
         return "its certificate table's entry is of revision %#06x and type %#06x, not a " \
                "PKCS#7 signature (revision 2.0, type 2)" % (revision, kind)
-    der = signature(image)
-    entry_end = offset + ENTRY.size + len(der)
-    if not ENTRY.size + len(der) <= length <= size:
+    entry_end = ENTRY.size + len(entry_signature(entries))
+    if not entry_end <= entry_length <= size:
         return "its certificate table's entry claims %d bytes, its signature takes %d and " \
-               "the table holds %d" % (length, ENTRY.size + len(der), size)
-    padded_end = entry_end + (-entry_end % 8)
-    if offset + size > padded_end:
-        at = offset + length + (-length % 8)
-        second = at + ENTRY.size <= offset + size and ENTRY.unpack_from(image, at)[1] in (
+               "the table holds %d" % (entry_length, entry_end, size)
+    if size > entry_end + (-(offset + entry_end) % 8):
+        at = entry_length + (-entry_length % 8)
+        second = at + ENTRY.size <= size and ENTRY.unpack_from(entries, at)[1] in (
             0x0100, REVISION_2)
         return "its certificate table holds %s after its signature: %d bytes that Windows " \
                "does not read and nothing checks" % (
                    "a second entry (WIN_CERTIFICATE)" if second else "other bytes",
-                   offset + size - entry_end)
-    if image[entry_end:offset + size].strip(b"\0"):
+                   size - entry_end)
+    if entries[entry_end:].strip(b"\0"):
         return "its certificate table pads its signature with bytes that are not zeros"
     return None
 
@@ -87,15 +104,32 @@ def unsigned_image(image: bytes) -> bytes:
     return bytes(unsigned)
 
 
-def image_digest(image: bytes, algorithm: str) -> bytes:
-    """Of all but the checksum, the table's directory entry and the table."""
-    checksum, directory, offset, size = certificate_table(image)
+def digested(table: CertificateTable, length: int) -> list:
+    """(start, end) of what an image's digest covers: all but the checksum,
+    the table's directory entry and the table."""
+    checksum, directory, offset, size = table
     if not size:
-        offset = len(image)
-    digest, view = hashlib.new(algorithm), memoryview(image)  # no copy of a large image
-    for start, end in ((0, checksum), (checksum + 4, directory), (directory + 8, offset),
-                       (offset + size, len(image))):
-        digest.update(view[start:max(start, end)])
+        offset = length
+    return [(start, max(start, end)) for start, end in (
+        (0, checksum), (checksum + 4, directory), (directory + 8, offset),
+        (offset + size, length))]
+
+
+def image_digest(image: Union[bytes, ImageFile], algorithm: str) -> bytes:
+    digest = hashlib.new(algorithm)
+    if isinstance(image, ImageFile):
+        for start, end in digested(image.table, image.size):
+            image.file.seek(start)
+            while start < end:
+                chunk = image.file.read(min(end - start, CHUNK))
+                if not chunk:
+                    raise NotARelease("it was cut short while it was read")
+                digest.update(chunk)
+                start += len(chunk)
+        return digest.digest()
+    view = memoryview(image)  # no copy of a large image
+    for start, end in digested(certificate_table(image), len(image)):
+        digest.update(view[start:end])
     return digest.digest()
 
 

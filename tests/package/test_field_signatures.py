@@ -33,6 +33,9 @@ FIELD = [
      "the OpenJS Foundation's extended validation through DigiCert's G4 CA, 80 MiB, 2024"),
     ("npm", "node-notifier@10.0.1", "package/vendor/snoreToast/snoretoast-x64.exe",
      "KDE e.V. through DigiCert, DigiCert's timestamp service, 2019"),
+    ("npm", "@github/copilot-win32-x64@1.0.102", "package/copilot.exe",
+     "GitHub through Microsoft's cloud signing service (a certificate of three days), the "
+     "newer tokens of Microsoft's public timestamp service, 163 MiB, 2026"),
     ("deb", "grub-efi-amd64-signed", "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed",
      "Debian's signing service (S/MIME capabilities)"),
     ("deb", "fwupd-amd64-signed", "usr/libexec/fwupd/efi/fwupdx64.efi.signed",
