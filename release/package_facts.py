@@ -1,3 +1,4 @@
+#!/usr/bin/python3
 """The product's fixed facts (package.ini), its codes, its architectures and
 every artifact's name."""
 import configparser
