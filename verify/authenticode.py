@@ -26,7 +26,8 @@ class Judgement(NamedTuple):
 OTHER_BYTES = "its signature was made for other bytes: the digest it signs is not this file's"
 
 
-def digest_problem(signature, data: Union[bytes, ImageFile], package: bool, work: str) -> Optional[str]:
+def digest_problem(signature, data: Union[bytes, ImageFile], package: bool,
+                   work: str) -> Optional[str]:
     """None only when this file's digest is the signed one; a reader's failure refuses."""
     algorithm = signature.digest_algorithm["algorithm"].native
     try:
@@ -40,8 +41,8 @@ def digest_problem(signature, data: Union[bytes, ImageFile], package: bool, work
     return None if computed == signature.digest else OTHER_BYTES
 
 
-def judge(data: Union[bytes, ImageFile], der: bytes, package: bool, anchors: Optional[trust.Anchors],
-          work: str) -> Judgement:
+def judge(data: Union[bytes, ImageFile], der: bytes, package: bool,
+          anchors: Optional[trust.Anchors], work: str) -> Judgement:
     """The signature and each signature nested in it (a publisher's dual
     signing: SHA-1 for old Windows, SHA-2 beside it), all by the same signer."""
     judged, certificate, signature = judged_signature(data, der, package, anchors, work, True)
@@ -66,8 +67,8 @@ def inner_signature_digest(der: bytes) -> str:
     return read_signature(der).digest_algorithm["algorithm"].native.upper()
 
 
-def judged_signature(data: Union[bytes, ImageFile], der: bytes, package: bool, anchors: Optional[trust.Anchors],
-                     work: str, outer: bool):
+def judged_signature(data: Union[bytes, ImageFile], der: bytes, package: bool,
+                     anchors: Optional[trust.Anchors], work: str, outer: bool):
     """(its judgement, its signer's certificate, the signature read)."""
     try:
         signature = read_signature(der)

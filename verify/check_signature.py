@@ -72,7 +72,8 @@ def image_of(opened) -> tuple:
     return ImageFile(opened, size, table, entries), entry_signature(entries)
 
 
-def package_of(path: str, work: str) -> bytes:
+def package_of(path: str, work: str) -> tuple:
+    """(its bytes, its DER signature)."""
     data = read_bounded(path, "it", "a signed package is at most a few tens of MiB",
                         LIMIT_PACKAGE)
     # The bytes read are the bytes judged: the reader gets this copy, not the path.

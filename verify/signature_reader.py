@@ -216,9 +216,9 @@ def read_timestamp(kind: str, value, certificates: List[x509.Certificate]) -> Ti
     certificates = certificates_of(signed, "a timestamp token", attribute_certificates)
     for attribute in signer["signed_attrs"] or []:
         if attribute["type"].dotted == SIGNER_ATTRIBUTE:
-            attribute_certificates += [choice.chosen for value in attribute["values"]
-                                       for choice in loaded(SignerAttribute, value.dump(),
-                                                            "a timestamp token's signer attributes")]
+            attribute_certificates += [
+                choice.chosen for value in attribute["values"] for choice in loaded(
+                    SignerAttribute, value.dump(), "a timestamp token's signer attributes")]
     return Timestamp("RFC 3161", when,
                      imprint["hash_algorithm"], imprint["hashed_message"].native, signer,
                      certificates, token, signed, tst_info, attribute_certificates)
