@@ -56,18 +56,28 @@ def copy_streams(package: bytes, folder: str, limit: int) -> list:
 SIGNATURES = ("\x05DigitalSignature", "\x05MsiDigitalSignatureEx")
 
 
+# An extended signature's stream holds a digest of the file's metadata.
+LIMIT_EXTENDED = 64
+
+
 def authenticode_digest(package: bytes, algorithm: str):
     """As Windows digests a package: every stream's content, each storage's
     children in the order of their raw UTF-16 names, then its class ID; at
-    the top, the signature's own streams left out. A reason (str) when the
-    compound file cannot be read or holds an extended signature, which
-    digests more than the streams."""
+    the top, the signature's own streams left out. An extended signature's
+    stream (MsiDigitalSignatureEx: osslsigncode writes one with -add-msi-dse)
+    is digested first, as its bytes stand, so the signature covers them; the
+    digest of the file's metadata that it holds is not computed again, so a
+    package is judged on what a plain signature covers. A reason (str) when
+    the compound file cannot be read."""
     try:
         ole = olefile.OleFileIO(io.BytesIO(package), raise_defects=olefile.DEFECT_INCORRECT)
-        if ole.exists(SIGNATURES[1]):
-            return "it holds an extended signature (MsiDigitalSignatureEx), whose digest of " \
-                   "the file's metadata this checker does not compute"
         digest = hashlib.new(algorithm)
+        if ole.exists(SIGNATURES[1]):
+            extended = ole.openstream(SIGNATURES[1]).read(LIMIT_EXTENDED + 1)
+            if len(extended) > LIMIT_EXTENDED:
+                return "its extended signature (MsiDigitalSignatureEx) holds more than the " \
+                       "digest of %d bytes at most that it is defined to hold" % LIMIT_EXTENDED
+            digest.update(extended)
         walk(ole, ole.root, [], digest)
         return digest.digest()
     except Exception:  # olefile raises many kinds on a malformed file

@@ -9,6 +9,8 @@ import shutil
 import subprocess
 import unittest
 
+import olefile
+
 from tests.support import hostile_zips
 from tests.support import sbom_check
 from tests.support import shared_release
@@ -345,6 +347,28 @@ class Signing(unittest.TestCase):
 
     def test_signed_in_a_token(self):
         self.assertEqual(hsm_problems(self.work, self.unsigned, self.ca), [])
+
+    def test_extended_package_signature(self):
+        """A package signed with an extended signature (MsiDigitalSignatureEx,
+        osslsigncode -add-msi-dse) is judged acceptable, and refused once a
+        byte of that stream is changed: Windows digests its bytes first."""
+        unsigned = next(path for name, path in shared_release.release().items()
+                        if name.endswith("-x64.msi"))
+        extended = os.path.join(self.work, "extended.msi")
+        run("osslsigncode", "sign", *self.key, "-add-msi-dse", "-in", unsigned, "-out", extended,
+            check=True)
+        with open(extended, "rb") as f:
+            data = f.read()
+        with olefile.OleFileIO(extended) as package:
+            at = data.index(package.openstream("\x05MsiDigitalSignatureEx").read())
+        changed = os.path.join(self.work, "extended-changed.msi")
+        with open(changed, "wb") as f:
+            f.write(data[:at] + bytes([data[at] ^ 1]) + data[at + 1:])
+        for path, status, words in ((extended, 0, "extended.msi: ACCEPTABLE"),
+                                    (changed, 1, "the digest it signs is not this file's")):
+            done = run("sh", "scripts/check-signature.sh", "--ca-file", self.ca, path)
+            self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+            self.assertIn(words, done.stdout)
 
     def test_sign_release_refusals(self):
         self.assertEqual(refusal_problems(self.work, self.unsigned, self.key), [])
