@@ -351,7 +351,7 @@ class Signing(unittest.TestCase):
     def test_extended_package_signature(self):
         """A package signed with an extended signature (MsiDigitalSignatureEx,
         osslsigncode -add-msi-dse) is judged acceptable, and refused once a
-        byte of that stream is changed: Windows digests its bytes first."""
+        byte of that stream is changed: a signer digests its bytes first."""
         unsigned = next(path for name, path in shared_release.release().items()
                         if name.endswith("-x64.msi"))
         extended = os.path.join(self.work, "extended.msi")
