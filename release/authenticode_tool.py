@@ -5,7 +5,7 @@ import struct
 from typing import NamedTuple, Optional
 
 from release.tools import run_tool, write_file
-from release.zip_reading import NotARelease
+from release.hostile_input import NotARelease
 
 
 class CertificateTable(NamedTuple):

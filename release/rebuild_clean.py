@@ -14,26 +14,41 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 
 from release.build_info import parse
 from release.package_facts import record_path
-from release.zip_reading import NotARelease, read_bounded, read_zip, shown
+from release.hostile_input import NotARelease, read_bounded, shown
+from release.zip_reading import read_zip
 from release.zip_layout import NAMES
 
 
 # What the root's apt and mmdebstrap are handed: Debian's own syntax for a
-# suite, a package (with its architecture) and a version, so that no record
-# can slip in an option.
-RECORDED = {"debian-suite": re.compile(r"[a-z]+"), "source-date-epoch": re.compile(r"[0-9]+"),
-            "built-with": re.compile(r"[a-z0-9][a-z0-9+.-]*(:[a-z0-9]+)? [0-9][0-9A-Za-z.+~:-]*")}
+# package (Policy 5.6.1, with its architecture), a version (5.6.12: epoch,
+# upstream version from a digit, revision) and a suite, so that no record can
+# slip in an option; every other line is one that build_info writes.
+PACKAGE = r"[a-z0-9][a-z0-9+.-]+(:[a-z0-9-]+)?"
+VERSION = r"([0-9]+:)?[0-9][A-Za-z0-9.+~]*(-[A-Za-z0-9.+~]+)*"
+RECORDED = {"portcheck": re.compile(r"[0-9]+\.[0-9]+\.[0-9]+"),
+            "commit": re.compile(r"[0-9a-f]{40}( with uncommitted changes)?|unknown"),
+            "debian-suite": re.compile(r"[a-z]+"), "source-date-epoch": re.compile(r"[0-9]+"),
+            "built-with": re.compile(PACKAGE + " " + VERSION)}
+ONCE = ("portcheck", "commit", "debian-suite", "source-date-epoch")
+# A record names a few dozen packages in a few KiB.
+LIMIT_RECORD = 64 << 10
 # Releases made before the record named its suite were all made on Debian 12.
 UNNAMED_SUITE = "bookworm"
 
 
 def checked_record(text: bytes) -> str:
+    if len(text) > LIMIT_RECORD:
+        raise NotARelease("its build record is %d bytes; a genuine one is a few KiB, and none "
+                          "over %d bytes is taken" % (len(text), LIMIT_RECORD))
     lines = text.decode("ascii", "replace").splitlines()
     for line in lines:
         key, _, value = line.partition(" ")
-        if key in RECORDED and not RECORDED[key].fullmatch(value):
+        if key not in RECORDED or not RECORDED[key].fullmatch(value):
             raise NotARelease("its build record has the line %s, which names no Debian "
                               "release, package or version" % shown(line))
+    for key in ONCE:
+        if sum(line.startswith(key + " ") for line in lines) > 1:
+            raise NotARelease("its build record names its %s more than once" % key)
     if not any(line.startswith("debian-suite ") for line in lines):
         lines.append("debian-suite " + UNNAMED_SUITE)
     return "".join(line + "\n" for line in lines)
@@ -85,7 +100,8 @@ def compare(given: str, rebuilt: str, unavailable: str) -> int:
 
 
 def read_record(path: str) -> bytes:
-    return read_bounded(path, shown(os.path.basename(path)), "a build record is a few hundred bytes")
+    return read_bounded(path, shown(os.path.basename(path)), "a build record is a few KiB",
+                        LIMIT_RECORD)
 
 
 def record(zip_path: str, files: dict) -> bytes:

@@ -16,7 +16,8 @@ from release.make_msi import packages
 from release.package_facts import ARCHITECTURES, msi_name, signed_zip_path, version_of
 from release.authenticode_tool import is_signed, osslsigncode
 from release.safe_output import end_cleanly_on_signals, finish_output, open_output
-from release.zip_reading import NotARelease, read_zip
+from release.hostile_input import NotARelease
+from release.zip_reading import read_zip
 from release.zip_layout import EXECUTABLES, checksums, zip_bytes
 
 DESCRIPTION = "Zelnar Port Check Utility"
@@ -39,8 +40,11 @@ def read_secret(key_options: list):
         return None
     path = key_options[key_options.index("-readpass") + 1]
     try:
-        with open(path, "rb") as f:
-            secret = f.read(LIMIT_SECRET + 1)
+        if path == "-":  # osslsigncode's name for standard input
+            secret = sys.stdin.buffer.read(LIMIT_SECRET + 1)
+        else:
+            with open(path, "rb") as f:
+                secret = f.read(LIMIT_SECRET + 1)
     except OSError as error:
         raise NotARelease("the -readpass file %s cannot be read (%s); nothing signed" % (
             path, error.strerror)) from None

@@ -1,71 +1,20 @@
-"""Reading a zip, a download or the steps' own: regular files only, bounded
-before anything is inflated, every malformed file one NotARelease line,
-nothing shown unescaped."""
+"""Reading a zip, a download or the steps' own: bounded before anything is
+inflated, every malformed file one NotARelease line."""
 import calendar
 import io
-import os
-import stat
 import zipfile
 from typing import Dict, List, NamedTuple, Tuple
 
+from release.hostile_input import NotARelease, read_bounded, shown
 from release.zip_layout import NAMES
-
-
-class NotARelease(Exception):
-    pass
 
 
 # A release zip is about 60 KiB and its largest entry about 30 KiB, a package
 # or a CA file of roots a few hundred KiB at most; a file far beyond that is
 # refused before anything in it is read or inflated.
-LIMIT_FILE = 4 << 20
+LIMIT_ZIP = 4 << 20
 LIMIT_ENTRY = 1 << 20
 LIMIT_ENTRIES = 32
-
-
-def shown(text) -> str:
-    """Printable ASCII (but the backslash) as it is, the rest escaped: no name
-    in a zip or certificate can move the cursor or fake a line."""
-    if isinstance(text, bytes):
-        text = text.decode("latin-1")
-    return "".join(c if " " <= c <= "~" and c != "\\" else
-                   "\\x%02x" % ord(c) if ord(c) < 0x100 else "\\u%04x" % ord(c)
-                   for c in text)
-
-
-def refuse_unless_regular(path: str) -> None:
-    # Before opening: a FIFO would block the reader for ever, a device feed it without end.
-    try:
-        mode = os.stat(path).st_mode
-    except OSError as error:
-        raise NotARelease("%s cannot be read (%s)" % (shown(path), shown(error.strerror or "")))
-    kinds = ((stat.S_ISFIFO, "a FIFO (named pipe)"), (stat.S_ISDIR, "a folder"),
-             (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
-             (stat.S_ISSOCK, "a socket"))
-    for test, kind in kinds:
-        if test(mode):
-            raise NotARelease("%s is %s; only a regular file is read" % (shown(path), kind))
-    if not stat.S_ISREG(mode):
-        raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
-
-
-def read_bounded(path: str, label: str, usual: str = "a release zip is a few tens of KiB",
-                 limit: int = LIMIT_FILE) -> bytes:
-    """label names the file in a refusal, usual says what such a file holds."""
-    refuse_unless_regular(path)
-    try:
-        size = os.path.getsize(path)
-        if size > limit:
-            raise NotARelease("%s is %d bytes; %s, and none over %d bytes is read"
-                              % (label, size, usual, limit))
-        with open(path, "rb") as f:
-            data = f.read(limit + 1)
-        if len(data) > limit:  # it grew since its size was read
-            raise NotARelease("%s grew while it was read" % label)
-        return data
-    except OSError as error:
-        raise NotARelease("%s cannot be read (%s)"
-                          % (label, shown(error.strerror or ""))) from None
 
 
 def refuse_entry(info: zipfile.ZipInfo, label: str) -> None:
@@ -89,7 +38,7 @@ class Entries(NamedTuple):
 
 def read_entries(path: str) -> Entries:
     label = shown(path)
-    data = read_bounded(path, label)
+    data = read_bounded(path, label, "a release zip is a few tens of KiB", LIMIT_ZIP)
     try:
         archive = zipfile.ZipFile(io.BytesIO(data))
         infos = archive.infolist()

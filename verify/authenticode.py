@@ -10,7 +10,7 @@ from release.authenticode_tool import osslsigncode, signature as signature_of
 from release.tools import write_file
 from verify.signed_file import (ImageFile, attached, image_digest, package_digest, table_problem,
                                 unsigned_image)
-from release.zip_reading import NotARelease, shown
+from release.hostile_input import NotARelease, shown
 
 
 class Findings(NamedTuple):

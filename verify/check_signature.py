@@ -17,7 +17,7 @@ from release.authenticode_tool import certificate_table, entry_signature
 from verify.signed_file import ImageFile, entries_problem
 from release.tools import write_file
 from verify.trust import BadAnchors, read_anchors
-from release.zip_reading import NotARelease, read_bounded, refuse_unless_regular, shown
+from release.hostile_input import NotARelease, read_bounded, refuse_unless_regular, shown
 from verify.verify_msi import OLE_MAGIC, streams
 
 # A package is read whole, within the bound the package reader keeps; far

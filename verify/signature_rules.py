@@ -8,7 +8,7 @@ from asn1crypto import algos, cms, parser, x509
 
 from verify.signature_reader import (COUNTERSIGNATURE, NESTED, SIGNER_ATTRIBUTE, SPC_INDIRECT_DATA,
                                      TIMESTAMP_TYPES, Signature, Timestamp, unnamed_fields)
-from release.zip_reading import shown
+from release.hostile_input import shown
 
 # A genuine signature with its chain and an RFC 3161 timestamp with the
 # authority's chain is 5 to 12 KiB; anything far larger carries what no

@@ -9,7 +9,7 @@ from typing import BinaryIO, NamedTuple, Optional, Union
 from release.authenticode_tool import (ENTRY, PKCS_SIGNED_DATA, REVISION_2, CertificateTable,
                                        certificate_table, entry_signature)
 from release.tools import run_tool, write_file
-from release.zip_reading import NotARelease
+from release.hostile_input import NotARelease
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

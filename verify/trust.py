@@ -14,7 +14,7 @@ from asn1crypto import cms, core, pem, x509
 from verify.signature_reader import Signature, Timestamp
 from verify.signature_rules import certificate_problem
 from release.tools import run_tool, write_file
-from release.zip_reading import NotARelease, read_bounded, shown
+from release.hostile_input import NotARelease, read_bounded, shown
 
 CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 TIMESTAMPING = "1.3.6.1.5.5.7.3.8"
@@ -22,6 +22,8 @@ ANY_USAGE = "2.5.29.37.0"
 USAGE_WORDS = {CODE_SIGNING: "code signing", TIMESTAMPING: "timestamping"}
 
 LIMIT_CHAIN = 6
+# A bundle of every root a system trusts is a few hundred KiB.
+LIMIT_CA_FILE = 4 << 20
 LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 LIMIT_PATHS = 8
 # Certificates the search for one chain may step through: a genuine chain
@@ -57,7 +59,7 @@ def read_anchors(path: str) -> Anchors:
     """PEM (one or a bundle), DER (one or several in a row) or PKCS#7."""
     label = "the CA file %s" % shown(path)
     try:
-        data = read_bounded(path, label, "a CA file holds a few certificates")
+        data = read_bounded(path, label, "a CA file holds a few certificates", LIMIT_CA_FILE)
     except NotARelease as error:
         said = str(error)  # the file's kind, or its size and reading, named by label already
         raise BadAnchors(said if said.startswith(label) else "the CA file: " + said) from None

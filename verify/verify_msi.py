@@ -12,14 +12,19 @@ from verify.authenticode import (Findings, package_attached, executable_check, j
 from release.make_msi import TEXTS, msi_bytes
 from release.package_facts import ARCHITECTURES, version_of
 from release.tools import run_tool, write_file
-from release.zip_reading import LIMIT_ENTRY, NotARelease, Release, read_bounded, shown
+from release.hostile_input import NotARelease, read_bounded, shown
+from release.zip_reading import Release
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
+# A release's package is about 60 KiB.
+LIMIT_PACKAGE = 4 << 20
+# Its largest stream, the cabinet, and what that holds unpacked: a few tens of KiB.
+LIMIT_STREAM = 1 << 20
 MACHINES = {a.machine: a.name for a in ARCHITECTURES.values()}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def streams(path: str, work: str, limit: int = LIMIT_ENTRY) -> dict:
+def streams(path: str, work: str, limit: int = LIMIT_STREAM) -> dict:
     folder = os.path.join(work, "streams")
     os.makedirs(folder)
     done = run_tool([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), path, folder,
@@ -58,7 +63,7 @@ def cabinet_files(cab: bytes) -> dict:
                 block = inflate.decompress(block[2:], unpacked + 1)
             elif method != 0:
                 raise ValueError("compression method %d" % method)
-            if len(block) != unpacked or len(data) + unpacked > LIMIT_ENTRY:
+            if len(block) != unpacked or len(data) + unpacked > LIMIT_STREAM:
                 raise ValueError("a block is not the size it claims")
             history = (history + block)[-32768:]
             data += block
@@ -76,7 +81,7 @@ def cabinet_files(cab: bytes) -> dict:
 
 
 def read_package(path: str) -> bytes:
-    package = read_bounded(path, "it", "a package is a few tens of KiB")
+    package = read_bounded(path, "it", "a package is a few tens of KiB", LIMIT_PACKAGE)
     if package[:8] != OLE_MAGIC:
         raise NotARelease("it is neither a zip nor a Windows Installer package")
     return package

@@ -20,8 +20,8 @@ from verify.reference_build import COMMIT_NAME, TOP, NoReference, reference_zip
 from release.safe_output import end_cleanly_on_signals
 from release.tools import write_file
 from verify.trust import BadAnchors, read_anchors
-from release.zip_reading import (NotARelease, read_bounded, read_entries, read_zip, refuse_unless_regular,
-                       shown)
+from release.hostile_input import NotARelease, read_bounded, refuse_unless_regular, shown
+from release.zip_reading import LIMIT_ZIP, read_entries, read_zip
 
 
 class BadReference(Exception):
@@ -155,7 +155,8 @@ def in_root(given: argparse.Namespace, anchors, work: str) -> int:
     try:
         record = write_file(os.path.join(work, "record"), recorded(given.download).encode())
         name = os.path.basename(given.download)
-        write_file(os.path.join(io, name), read_bounded(given.download, shown(name)))
+        write_file(os.path.join(io, name), read_bounded(given.download, shown(name), "a download is a few tens of KiB",
+                                                         LIMIT_ZIP))
     except NotARelease as error:
         return refused(given.download, error)
     command = ["sh", "scripts/verify-release.sh", *(["--commit", given.commit] * bool(given.commit))]

@@ -6,7 +6,8 @@ import zipfile
 
 from release.build_info import parse
 from verify.authenticode import Findings, executable_check
-from release.zip_reading import Entries, NotARelease, Release, shown
+from release.hostile_input import NotARelease, shown
+from release.zip_reading import Entries, Release
 from release.zip_layout import EXECUTABLES, MODES, NAMES, checksums, zip_bytes
 
 TOP_FOLDER = re.compile(r"portcheck-[0-9A-Za-z.+-]+")

@@ -273,7 +273,8 @@ PIN = "1234"
 
 def hsm_problems(work, unsigned, ca):
     """The release signed through SoftHSM's PKCS#11 module as docs/releasing.md
-    shows, its PIN on standard input: the zip and both packages VERIFIED."""
+    shows, its PIN on standard input (-readpass -, read once for four
+    signatures): the zip and both packages VERIFIED."""
     folder = os.path.join(work, "signed in a token")
     os.makedirs(os.path.join(folder, "tokens"))
     config = os.path.join(folder, "softhsm2.conf")
@@ -296,7 +297,7 @@ def hsm_problems(work, unsigned, ca):
     copy = shutil.copy(unsigned, folder)
     done = subprocess.run(["sh", "scripts/sign-release.sh", copy, "-pkcs11module",
                            SOFTHSM_MODULE, "-key", "pkcs11:token=CodeSigning;object=signing-key",
-                           "-certs", chain, "-readpass", "/dev/stdin"], input=PIN, env=env,
+                           "-certs", chain, "-readpass", "-"], input=PIN, env=env,
                           capture_output=True, text=True)
     if done.returncode != 0:
         return ["sign-release.sh through SoftHSM failed (%d): %s" % (done.returncode,

@@ -3,7 +3,7 @@ import struct
 import unittest
 import zlib
 
-from release.zip_reading import NotARelease
+from release.hostile_input import NotARelease
 from verify.verify_msi import cabinet_files
 
 

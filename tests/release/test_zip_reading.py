@@ -3,7 +3,7 @@ import os
 import tempfile
 import unittest
 
-from release.zip_reading import NotARelease, refuse_unless_regular, shown
+from release.hostile_input import NotARelease, refuse_unless_regular, shown
 
 
 class Shown(unittest.TestCase):
