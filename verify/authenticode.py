@@ -6,6 +6,7 @@ from typing import List, NamedTuple, Optional, Union
 from verify import signature_rules
 from verify import trust
 from verify.signature_reader import Unreadable, read_signature
+from verify.signature_table import same_signer
 from release.authenticode_tool import osslsigncode, signature as signature_of
 from release.tools import write_file
 from verify.signed_file import (ImageFile, attached, image_digest, package_digest, table_problem,
@@ -44,7 +45,8 @@ def digest_problem(signature, data: Union[bytes, ImageFile], package: bool,
 def judge(data: Union[bytes, ImageFile], der: bytes, package: bool,
           anchors: Optional[trust.Anchors], work: str) -> Judgement:
     """The signature and each signature nested in it (a publisher's dual
-    signing: SHA-1 for old Windows, SHA-2 beside it), all by the same signer."""
+    signing: SHA-1 for old Windows, SHA-2 beside it), all by the same signer:
+    the same certificate, or the same key (a renewed certificate)."""
     judged, certificate, signature = judged_signature(data, der, package, anchors, work, True)
     if judged.wrong:
         return judged
@@ -54,10 +56,11 @@ def judge(data: Union[bytes, ImageFile], der: bytes, package: bool,
                                                        False)
         if inner.wrong:
             return Judgement("its nested signature %d: %s" % (number, inner.wrong), [])
-        if inner_certificate.subject != certificate.subject:
-            return Judgement("a nested signature by another signer (%s) than its own (%s)" % (
-                shown(inner_certificate.subject.human_friendly),
-                shown(certificate.subject.human_friendly)), [])
+        if not same_signer(certificate, inner_certificate):
+            return Judgement("a nested signature by another signer (%s) than its own (%s): "
+                             "neither the same certificate nor the same key" % (
+                                 shown(inner_certificate.subject.human_friendly),
+                                 shown(certificate.subject.human_friendly)), [])
         lines += ["  and a nested signature (%s):" % shown(
             inner_signature_digest(nested))] + ["  " + line for line in inner.lines]
     return Judgement(None, lines)

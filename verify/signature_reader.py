@@ -6,13 +6,10 @@ from typing import List, Optional
 
 from asn1crypto import algos, cms, core, parser, tsp, x509
 
+from verify.signature_table import (COUNTERSIGNATURE, LIMIT_SIGNATURE, NESTED, SIGNER_ATTRIBUTE,
+                                    TIMESTAMP_TOKEN, SignerAttribute)
+
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-# Windows reads an RFC 3161 token only under Microsoft's attribute (beside the
-# legacy countersignature); CAdES's signature-timestamp attribute it ignores,
-# so that vouches for no time.
-TIMESTAMP_TYPES = ("microsoft_time_stamp_token",)
-COUNTERSIGNATURE = "counter_signature"
-NESTED = "microsoft_nested_signature"
 
 
 class Unreadable(Exception):
@@ -21,22 +18,6 @@ class Unreadable(Exception):
 
 class SpcAttributeTypeAndOptionalValue(core.Sequence):
     _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
-
-
-class CertifiedAttributes(core.Choice):
-    """RFC 5126's SignerAttribute alternative that Microsoft's timestamp
-    service writes; claimed attributes ([0]) are no form it uses."""
-    _alternatives = [("certified_attributes", cms.AttributeCertificateV2, {"explicit": 1})]
-
-
-class SignerAttribute(core.SequenceOf):
-    _child_spec = CertifiedAttributes
-
-
-# id-aa-ets-signerAttr: where the service's newer tokens hold the timing
-# metrics' attribute certificate, as a signed attribute instead of among the
-# token's certificates.
-SIGNER_ATTRIBUTE = "1.2.840.113549.1.9.16.2.18"
 
 
 class DigestInfo(core.Sequence):
@@ -146,6 +127,10 @@ def only_signer(signed_data: cms.SignedData, what: str) -> cms.SignerInfo:
 
 
 def read_signature(der: bytes) -> Signature:
+    if len(der) > LIMIT_SIGNATURE:  # the cheapest bound, before anything is parsed
+        raise Unreadable("its signature is %d bytes; a genuine one with its chains and a "
+                         "timestamp is a few KiB, and none over %d bytes is accepted" % (
+                             len(der), LIMIT_SIGNATURE))
     try:
         info = cms.ContentInfo.load(der, strict=True)
         if info["content_type"].native != "signed_data":
@@ -160,8 +145,8 @@ def read_signature(der: bytes) -> Signature:
                           content_type, indirect_data(signed),
                           list(signer["unsigned_attrs"] or []))
         for attribute in found.unsigned:
-            kind = attribute["type"].native
-            if kind in TIMESTAMP_TYPES + (COUNTERSIGNATURE,):
+            kind = attribute["type"].dotted
+            if kind in (TIMESTAMP_TOKEN, COUNTERSIGNATURE):
                 found.timestamps += [read_timestamp(kind, value, found.certificates)
                                      for value in attribute["values"]]
             elif kind == NESTED:
