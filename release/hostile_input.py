@@ -4,6 +4,7 @@ size bound before anything is read, a file that changes while it is read
 refused, every fault one NotARelease line, nothing shown unescaped."""
 import os
 import stat
+from typing import Optional
 
 
 class NotARelease(Exception):
@@ -36,6 +37,19 @@ def refuse_unless_regular(path: str) -> None:
         raise NotARelease("%s is not a regular file; only a regular file is read" % shown(path))
 
 
+CHANGED = "%s changed while it was read (%d bytes, then %d)"
+
+
+def changed(opened, size: int, label: str) -> Optional[str]:
+    """Why the open file, read up to size (what it held when its size was
+    bounded), is not the file judged: bytes appended meanwhile went unread,
+    or some of what was judged is gone. None when it still ends there."""
+    now = os.fstat(opened.fileno()).st_size
+    opened.seek(size)
+    beyond = len(opened.read(1))
+    return None if now == size and not beyond else CHANGED % (label, size, max(now, size + beyond))
+
+
 def read_bounded(path: str, label: str, usual: str, limit: int) -> bytes:
     """The file's bytes, at most limit of them; label names the file in a
     refusal, usual says what such a file holds."""
@@ -48,8 +62,7 @@ def read_bounded(path: str, label: str, usual: str, limit: int) -> bytes:
                                   % (label, size, usual, limit))
             data = f.read(size + 1)
         if len(data) != size:  # bytes judged must be the bytes whose size was bounded
-            raise NotARelease("%s changed while it was read (%d bytes, then %d)"
-                              % (label, size, len(data)))
+            raise NotARelease(CHANGED % (label, size, len(data)))
         return data
     except OSError as error:
         raise NotARelease("%s cannot be read (%s)"

@@ -4,5 +4,5 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/common.sh"
-ensure_packages $PORTCHECK_VERIFY_PACKAGES
+ensure_packages $PORTCHECK_CHECK_SIGNATURE_PACKAGES
 exec /usr/bin/python3 -B "$top/verify/check_signature.py" "$@"

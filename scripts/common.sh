@@ -12,6 +12,8 @@ PORTCHECK_RELEASE_PACKAGES="cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x
 # not depend on it.
 PORTCHECK_SIGN_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode libengine-pkcs11-openssl"
 PORTCHECK_VERIFY_PACKAGES="$PORTCHECK_RELEASE_PACKAGES osslsigncode openssl python3-asn1crypto python3-olefile"
+# Judging one signature, with nothing rebuilt: no compiler, no maker.
+PORTCHECK_CHECK_SIGNATURE_PACKAGES="python3 openssl python3-asn1crypto python3-olefile"
 # The independent rebuild in a minimal Debian root, without network.
 PORTCHECK_REBUILD_PACKAGES="$PORTCHECK_RELEASE_PACKAGES mmdebstrap bubblewrap"
 # Everything the test suite uses besides (libclang-rt-dev: the runtime of the

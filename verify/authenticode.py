@@ -32,14 +32,16 @@ def digest_problem(signature, data: Union[bytes, ImageFile], package: bool,
     """None only when this file's digest is the signed one; a reader's failure refuses."""
     algorithm = signature.digest_algorithm["algorithm"].native
     try:
-        computed = package_digest(data, algorithm, work) if package else image_digest(
-            data, algorithm)
+        # A package's other fault (its extended signature's record of its
+        # entries) is named only once its digest is the signed one.
+        computed, wrong = package_digest(data, algorithm) if package else (
+            image_digest(data, algorithm), None)
     except NotARelease as error:  # an image on disk was cut short, or this is none
         computed = str(error) if isinstance(data, ImageFile) else None
     if not isinstance(computed, bytes):
         return "the digest of this file could not be computed (%s), so nothing shows that its " \
                "signature covers it" % (computed or "it is not a Windows executable")
-    return None if computed == signature.digest else OTHER_BYTES
+    return wrong if computed == signature.digest else OTHER_BYTES
 
 
 def judge(data: Union[bytes, ImageFile], der: bytes, package: bool,

@@ -14,23 +14,25 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 from verify.authenticode import Judgement, judge
 from release.safe_output import end_cleanly_on_signals
 from release.authenticode_tool import certificate_table, entry_signature
-from verify.signed_file import ImageFile, entries_problem
-from release.tools import write_file
+from verify.signed_file import ImageFile, PackageFile, entries_problem
 from verify.trust import BadAnchors, read_anchors
-from release.hostile_input import NotARelease, read_bounded, refuse_unless_regular, shown
-from verify.verify_msi import OLE_MAGIC, streams
+from release.hostile_input import NotARelease, changed, refuse_unless_regular, shown
+from verify.msi_streams import OLE_MAGIC, READ_CHUNK, reader
 
-# A package is read whole, within the bound the package reader keeps; far
-# more is no package a signing service returns.
+# No file is read whole (installers and runtimes of hundreds of MiB are
+# signed): a package is copied, and its streams read, a chunk at a time, and
+# an image's digest is taken so. Far more than a few tens of MiB is no
+# package a signing service returns.
 LIMIT_PACKAGE = 128 << 20
-# An image is never read whole (installers and runtimes of hundreds of MiB
-# are signed): its digest is taken a chunk at a time. Its certificate table
-# lies at a 32-bit offset, so no signed image is larger than this.
+# An image's certificate table lies at a 32-bit offset, so no signed image is
+# larger than this.
 LIMIT_IMAGE = 1 << 32
 # The headers lie a few hundred bytes in; the table holds one signature of a
-# few KiB (the rules accept none over 32 KiB).
+# few KiB (the rules accept none over 32 KiB), and so does a package's
+# signature stream.
 LIMIT_HEADERS = 64 << 10
 LIMIT_TABLE = 1 << 20
+LIMIT_SIGNATURE_STREAM = 1 << 20
 ACCEPTABLE, REFUSED, NOT_SIGNED = 0, 1, 2
 
 
@@ -48,9 +50,8 @@ def arguments_of(arguments: list) -> argparse.Namespace:
     return given
 
 
-def image_of(opened) -> tuple:
+def image_of(opened, size: int) -> tuple:
     """(the image, its DER signature or what is wrong with its certificate table)."""
-    size = os.fstat(opened.fileno()).st_size
     if size > LIMIT_IMAGE:
         raise NotARelease("it is %d bytes; a signed PE image lies within the 4 GiB its "
                           "certificate table's offset reaches" % size)
@@ -72,34 +73,66 @@ def image_of(opened) -> tuple:
     return ImageFile(opened, size, table, entries), entry_signature(entries)
 
 
-def package_of(path: str, work: str) -> tuple:
-    """(its bytes, its DER signature)."""
-    data = read_bounded(path, "it", "a signed package is at most a few tens of MiB",
-                        LIMIT_PACKAGE)
-    # The bytes read are the bytes judged: the reader gets this copy, not the path.
-    copy = write_file(os.path.join(work, "package.msi"), data)
-    der = streams(copy, work, LIMIT_PACKAGE).get("\x05DigitalSignature")
-    if der is None:
+def package_copy(opened, size: int, work: str) -> PackageFile:
+    """The package copied into the work folder, a chunk at a time; the copy,
+    not the path, is what is judged."""
+    if size > LIMIT_PACKAGE:
+        raise NotARelease("it is %d bytes; a signed package is at most a few tens of MiB, "
+                          "and none over %d bytes is read" % (size, LIMIT_PACKAGE))
+    path = os.path.join(work, "package.msi")
+    with open(path, "wb") as copy:
+        left = size
+        while left:
+            chunk = opened.read(min(left, READ_CHUNK))
+            if not chunk:
+                break
+            copy.write(chunk)
+            left -= len(chunk)
+    return PackageFile(path)
+
+
+def package_signature(package: PackageFile, work: str):
+    """Its DER signature, or what is wrong with its signature's stream."""
+    path = os.path.join(work, "signature.der")
+    said = reader(["--signature", package.path, path, str(LIMIT_SIGNATURE_STREAM)])
+    if isinstance(said, str):
+        raise NotARelease("not a readable Windows Installer package (%s)" % shown(said))
+    if said.get("signature", "none") == "none":
         raise NotARelease("a Windows Installer package that is not signed")
-    return data, der
+    size = int(said["signature"])
+    if size > LIMIT_SIGNATURE_STREAM:
+        return "its signature's stream (DigitalSignature) is %d bytes; a signature's is a " \
+            "few KiB, and none over %d bytes is read" % (size, LIMIT_SIGNATURE_STREAM)
+    with open(path, "rb") as f:
+        return f.read(LIMIT_SIGNATURE_STREAM)
 
 
 def judged_file(path: str, anchors, work: str) -> Judgement:
     refuse_unless_regular(path)  # opening a FIFO would wait for a writer
     try:
         with open(path, "rb") as opened:
+            size = os.fstat(opened.fileno()).st_size
             magic = opened.read(len(OLE_MAGIC))
+            opened.seek(0)
             if magic[:2] == b"MZ":
-                opened.seek(0)
-                image, der = image_of(opened)
-                return judge(image, der, False, anchors, work) if isinstance(der, bytes) \
+                data, der = image_of(opened, size)
+                judged = judge(data, der, False, anchors, work) if isinstance(der, bytes) \
                     else Judgement(der, [])
+            elif magic == OLE_MAGIC:
+                data = package_copy(opened, size, work)
+            else:
+                raise NotARelease("neither a PE image nor a Windows Installer package")
+            # What was read to its size must be the whole file, not a file that grew meanwhile.
+            wrong = changed(opened, size, "it")
     except OSError as error:
         raise NotARelease("it cannot be read (%s)" % shown(error.strerror or "")) from None
-    if magic != OLE_MAGIC:
-        raise NotARelease("neither a PE image nor a Windows Installer package")
-    data, der = package_of(path, work)
-    return judge(data, der, True, anchors, work)
+    if wrong:
+        return Judgement(wrong, [])
+    if isinstance(data, PackageFile):
+        der = package_signature(data, work)
+        judged = judge(data, der, True, anchors, work) if isinstance(der, bytes) else \
+            Judgement(der, [])
+    return judged
 
 
 def checked(path: str, anchors, work: str) -> int:

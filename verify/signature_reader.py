@@ -7,7 +7,7 @@ from typing import List, Optional
 from asn1crypto import algos, cms, core, parser, tsp, x509
 
 from verify.signature_table import (COUNTERSIGNATURE, LIMIT_SIGNATURE, NESTED, SIGNER_ATTRIBUTE,
-                                    TIMESTAMP_TOKEN, SignerAttribute)
+                                    TIMESTAMP_TOKEN, SignerAttribute, unnamed_fields)
 
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 
@@ -84,22 +84,6 @@ def loaded(structure, der: bytes, what: str):
     if extra:
         raise Unreadable("%s holds fields that its structure does not name" % what)
     return value
-
-
-def unnamed_fields(value) -> bool:
-    """Whether value holds elements its structure does not name (asn1crypto
-    keeps them aside, where no rule looks). A certificate is taken whole: its
-    issuer's signature covers it, and real ones are not always DER."""
-    if isinstance(value, x509.Certificate):
-        return False
-    if isinstance(value, core.Sequence):
-        return len(value) > len(list(value)) or any(unnamed_fields(value[name])
-                                                     for name in value)
-    if isinstance(value, (core.SequenceOf, core.SetOf)):
-        return any(unnamed_fields(child) for child in value)
-    if isinstance(value, core.Choice):
-        return unnamed_fields(value.chosen)
-    return False
 
 
 def certificates_of(signed_data: cms.SignedData, what: str,

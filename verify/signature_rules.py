@@ -8,7 +8,8 @@ from asn1crypto import algos, cms, parser, x509
 
 from verify import signature_table as table
 from verify.signature_table import DIGESTS, Refused
-from verify.signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp, unnamed_fields
+from verify.signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp
+from verify.signature_table import unnamed_fields
 from release.hostile_input import shown
 
 # Broken for signatures: Windows refuses them, and so does this checker.
@@ -97,7 +98,36 @@ def signer_problem(signer: cms.SignerInfo, place: str, where: str) -> Optional[s
         return "%s has a version or signer identifier that CMS does not define" % where
     return digest_problem(signer["digest_algorithm"], where) or signature_algorithm_problem(
         signer["signature_algorithm"], where) or attributes_problem(
-        signer["signed_attrs"], place, where)
+        signer["signed_attrs"], place, where) or protection_problem(signer, where)
+
+
+def protection_problem(signer: cms.SignerInfo, where: str) -> Optional[str]:
+    """RFC 6211: the algorithm protection names the signer's own algorithms,
+    so it holds no byte of its own."""
+    for attribute in signer["signed_attrs"] or []:
+        if attribute["type"].dotted != table.ALGORITHM_PROTECTION:
+            continue
+        protection = attribute["values"][0]
+        named = protection["signature_algorithm"].untag()
+        if protection["digest_algorithm"].dump() != signer["digest_algorithm"].dump() or \
+                protection["mac_algorithm"].dump() or not same_algorithm(
+                    named, signer["signature_algorithm"], signer["digest_algorithm"]):
+            return "%s's CMS algorithm protection names other algorithms than its own" % where
+        return signature_algorithm_problem(named, where + "'s CMS algorithm protection")
+    return None
+
+
+def same_algorithm(named, used, digest) -> bool:
+    """Whether named is the signature algorithm used: the same identifier, or
+    its key's algorithm joined with the digest (sha256_rsa for rsassa_pkcs1v15
+    with SHA-256), as signers write it either way."""
+    if named.dump() == used.dump():
+        return True
+    try:
+        return named.signature_algo == used.signature_algo and \
+            named.hash_algo == digest["algorithm"].native
+    except ValueError:  # an algorithm asn1crypto cannot split in two
+        return False
 
 
 def signed_data_problem(signed: cms.SignedData, where: str) -> Optional[str]:

@@ -59,15 +59,37 @@ class Row(NamedTuple):
     why: str             # which signer writes it, and why it is safe
 
 
-def of_type(kind, check: Callable = None) -> Callable:
-    """A value check: the value parses as kind, and check (if any) holds."""
+def unnamed_fields(value) -> bool:
+    """Whether value holds elements its structure does not name (asn1crypto
+    keeps them aside, where no rule looks). A certificate is taken whole: its
+    issuer's signature covers it, and real ones are not always DER."""
+    if isinstance(value, x509.Certificate):
+        return False
+    if isinstance(value, core.Sequence):
+        return len(value) > len(list(value)) or any(unnamed_fields(value[name])
+                                                     for name in value)
+    if isinstance(value, (core.SequenceOf, core.SetOf)):
+        return any(unnamed_fields(child) for child in value)
+    if isinstance(value, core.Choice):
+        return unnamed_fields(value.chosen)
+    return False
+
+
+def of_type(kind, check: Callable = None, whole: bool = True) -> Callable:
+    """A value check: the value parses as kind, every element of it a field
+    kind names, and check (if any) holds. A signature or a token (not whole)
+    holds content of its own type, which its reader parses and judges."""
     def judged(value):
         try:
             parsed = kind.load(value.dump(), strict=True)
-            if isinstance(parsed, core.Sequence) or isinstance(parsed, core.SequenceOf):
-                parsed.native  # every field read: one that does not parse is caught here
+            if not whole:
+                return None
+            parsed.native  # every field read: one that does not parse is caught here
+            extra = unnamed_fields(parsed)
         except (ValueError, TypeError, KeyError):
             return "is not a %s" % kind.__name__
+        if extra:
+            return "holds fields that its type (%s) does not name" % kind.__name__
         return check(parsed) if check else None
     return judged
 
@@ -79,10 +101,6 @@ def digest_bytes(value) -> Optional[str]:
 
 def content_type(value) -> Optional[str]:
     return None  # which type each place names is the rules' to judge
-
-
-def readable_time(value) -> Optional[str]:
-    return None if value.native is not None else "holds no time"
 
 
 def hexadecimal(value) -> Optional[str]:
@@ -134,6 +152,30 @@ class SpcStatementType(core.SequenceOf):
     _child_spec = core.ObjectIdentifier
 
 
+# Authenticode's statement types: individual or commercial code signing.
+STATEMENT_TYPES = ("1.3.6.1.4.1.311.2.1.21", "1.3.6.1.4.1.311.2.1.22")
+
+
+def statement_types(value) -> Optional[str]:
+    return None if all(kind.dotted in STATEMENT_TYPES for kind in value) else \
+        "names a purpose other than individual or commercial code signing"
+
+
+class SpcString(core.Choice):
+    _alternatives = [("unicode", core.BMPString, {"implicit": 0}),
+                     ("ascii", core.IA5String, {"implicit": 1})]
+
+
+class SpcLink(core.Choice):
+    # A moniker (a serialized object) or a file is no form a signer writes here.
+    _alternatives = [("url", core.IA5String, {"implicit": 0})]
+
+
+class SpcSpOpusInfo(core.Sequence):
+    _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
+               ("more_info", SpcLink, {"explicit": 1, "optional": True})]
+
+
 # id-aa-ets-signerAttr: where the newer tokens of Microsoft's public
 # timestamp service hold the timing metrics' attribute certificate.
 SIGNER_ATTRIBUTE = "1.2.840.113549.1.9.16.2.18"
@@ -159,14 +201,18 @@ LIMIT_NESTED = 3
 # authority's chain is 5 to 12 KiB; anything far larger carries what no
 # signature needs.
 LIMIT_SIGNATURE = 32 << 10
-# A timing-metrics attribute certificate is about 850 bytes.
+# A timing-metrics attribute certificate is about 850 bytes, and names a
+# policy or two.
 LIMIT_ATTRIBUTE_CERTIFICATE = 2048
+LIMIT_POLICIES = 4
+# RFC 3161's accuracy: seconds, then millis and micros of 1 to 999.
+LIMIT_ACCURACY_BITS = 10
 
 # RFC 5652, 11: content type, message digest and signing time each appear
 # once at most, with one value; every row here holds one value.
 _DIGEST = (of_type(core.OctetString, digest_bytes), DIGEST_SIZES["sha512"])
 _TYPE = (of_type(core.ObjectIdentifier, content_type), LIMIT_OID_BYTES)
-_TIME = (of_type(cms.Time, readable_time), 24)
+_TIME = (of_type(cms.Time), 24)
 _PROTECTION = (of_type(cms.CMSAlgorithmProtection), 256)
 _SIGNING_CERTIFICATE = (of_type(tsp.SigningCertificate), 1024)
 _SIGNING_CERTIFICATE_V2 = (of_type(tsp.SigningCertificateV2), 1024)
@@ -178,12 +224,14 @@ ATTRIBUTES: Tuple[Row, ...] = (
     Row(SIGNER, SIGNING_TIME, "signing time", 0, 1, *_TIME, RELEASE,
         "osslsigncode writes the signer's own claim of time (-time); a time, nothing more"),
     Row(SIGNER, ALGORITHM_PROTECTION, "CMS algorithm protection", 0, 1, *_PROTECTION, RELEASE,
-        "OpenSSL 3 writes it (RFC 6211): two algorithm identifiers"),
+        "OpenSSL 3 writes it (RFC 6211): the signer's own two algorithms again, which "
+        "signature_rules compares"),
     Row(SIGNER, SPC_STATEMENT_TYPE, "SpcStatementType", 0, 1,
-        of_type(SpcStatementType), 64, RELEASE,
+        of_type(SpcStatementType, statement_types), 64, RELEASE,
         "osslsigncode and signtool: individual or commercial signing, a list of OIDs"),
-    Row(SIGNER, SPC_OPUS_INFO, "SpcSpOpusInfo", 0, 1, of_type(core.Sequence), 2048, RELEASE,
-        "osslsigncode (-n, -i) and signtool: the program's name and web address"),
+    Row(SIGNER, SPC_OPUS_INFO, "SpcSpOpusInfo", 0, 1, of_type(SpcSpOpusInfo), 2048, RELEASE,
+        "osslsigncode (-n, -i) and signtool: the program's name and web address, words the "
+        "signer chose"),
     Row(SIGNER, SMIME_CAPABILITIES, "S/MIME capabilities", 0, 1,
         of_type(cms.SMIMECapabilites, capabilities), 512, RELEASE,
         "OpenSSL-based signers (Debian's signing service) by default: a short list of "
@@ -218,12 +266,13 @@ ATTRIBUTES: Tuple[Row, ...] = (
     Row(COUNTERSIGNER, SIGNING_TIME, "signing time", 1, 1, *_TIME, GENUINE,
         "the time the countersignature vouches for"),
     Row(UNSIGNED, TIMESTAMP_TOKEN, "RFC 3161 timestamp", 0, 1,
-        of_type(cms.ContentInfo), 16 << 10, GENUINE,
+        of_type(cms.ContentInfo, whole=False), LIMIT_SIGNATURE, GENUINE,
         "Windows reads an RFC 3161 token under Microsoft's attribute; CAdES's is ignored"),
-    Row(UNSIGNED, COUNTERSIGNATURE, "countersignature", 0, 1, of_type(cms.SignerInfo),
-        16 << 10, GENUINE, "a legacy Authenticode timestamp"),
-    Row(UNSIGNED, NESTED, "nested signature", 0, 1, of_type(cms.ContentInfo), 16 << 10,
-        GENUINE, "a publisher's dual signature, judged signature by signature"),
+    Row(UNSIGNED, COUNTERSIGNATURE, "countersignature", 0, 1,
+        of_type(cms.SignerInfo, whole=False),
+        LIMIT_SIGNATURE, GENUINE, "a legacy Authenticode timestamp"),
+    Row(UNSIGNED, NESTED, "nested signature", 0, 1, of_type(cms.ContentInfo, whole=False),
+        LIMIT_SIGNATURE, GENUINE, "a publisher's dual signature, judged signature by signature"),
 )
 # Each value of a nested-signature attribute is one signature; a timestamp
 # attribute holds exactly one.
@@ -255,14 +304,18 @@ def check_attributes(attributes, place: str, where: str = None) -> None:
         if seen[kind] > row.most:
             raise Refused(where, "%s holds the %s attribute %d times; it may appear %s" % (
                 where, row.name, seen[kind], "once" if row.most == 1 else "%d times" % row.most))
-        values = attribute["values"]
-        most = VALUES.get(kind, 1)
-        if not 1 <= len(values) <= most:
-            raise Refused(where, "%s holds the %s attribute with %d values; it holds %s" % (
-                where, row.name, len(values), "exactly one" if most == 1 else
-                "1 to %d" % most))
-        for value in values:
-            check_value(value, row, where)
+        try:  # asn1crypto parses a value by its attribute's type only when it is asked
+            values = list(attribute["values"])
+            most = VALUES.get(kind, 1)
+            if not 1 <= len(values) <= most:
+                raise Refused(where, "%s holds the %s attribute with %d values; it holds %s" % (
+                    where, row.name, len(values), "exactly one" if most == 1 else
+                    "1 to %d" % most))
+            for value in values:
+                check_value(value, row, where)
+        except (ValueError, TypeError, KeyError):
+            raise Refused(where, "%s: the value of its %s attribute is not of its type" % (
+                where, row.name)) from None
     for kind, row in declared.items():
         if seen.get(kind, 0) < row.least:
             raise Refused(where, "%s lacks its %s attribute" % (where, row.name))
@@ -341,15 +394,17 @@ def one_of(*names) -> Callable:
     return lambda value: None if value.native in names else "is none of %s" % ", ".join(names)
 
 
-NTP_TIME = {"major": Required(number(LIMIT_NTP_BITS)),
-            "fractional_seconds": Required(number(LIMIT_NTP_BITS)), "sign": ABSENT}
-OBJECT_DIGEST = {"digested_object_type": Required(one_of("public_key", "public_key_cert")),
-                 "other_object_type_id": ABSENT, "digest_algorithm": Required(digest_algorithm),
-                 "object_digest": Required(bytes_within(DIGEST_SIZES["sha512"]))}
-TIMING = {"timing_metrics": {"ntp_time": Required(NTP_TIME), "offset": Required(NTP_TIME),
-                             "delay": Required(NTP_TIME), "expiration": Required(NTP_TIME),
-                             "leap_event": ABSENT},
-          "timing_policy": {"policy_id": Required(Each(4, oid)), "max_offset": NTP_TIME,
+# Shapes declare every field; Required marks a field the schema lets be
+# absent but the signer always writes. Fields the schema itself demands are
+# there once parsed, so only their values are declared.
+NTP_TIME = {"major": number(LIMIT_NTP_BITS), "fractional_seconds": number(LIMIT_NTP_BITS),
+            "sign": ABSENT}
+OBJECT_DIGEST = {"digested_object_type": one_of("public_key", "public_key_cert"),
+                 "other_object_type_id": ABSENT, "digest_algorithm": digest_algorithm,
+                 "object_digest": bytes_within(DIGEST_SIZES["sha512"])}
+TIMING = {"timing_metrics": {"ntp_time": NTP_TIME, "offset": NTP_TIME, "delay": NTP_TIME,
+                             "expiration": NTP_TIME, "leap_event": ABSENT},
+          "timing_policy": {"policy_id": Each(LIMIT_POLICIES, oid), "max_offset": NTP_TIME,
                             "max_delay": NTP_TIME}}
 # Microsoft's time servers put one in each token: their timing metrics and
 # policy for the token's authority (by name, and its certificate's digest or
@@ -357,37 +412,38 @@ TIMING = {"timing_metrics": {"ntp_time": Required(NTP_TIME), "offset": Required(
 # carries. So only its form is taken, every field a bounded number, time or
 # one name; trust.py ties its holder and issuer to the authority.
 ATTRIBUTE_CERTIFICATE = {
-    "ac_info": Required({
-        "version": Required(one_of("v2")),
-        "holder": Required({
-            "base_certificate_id": {"issuer": Required(one_name),
-                                    "serial": Required(number(LIMIT_NUMBER_BITS)),
+    "ac_info": {
+        "version": one_of("v2"),
+        "holder": {
+            "base_certificate_id": {"issuer": one_name, "serial": number(LIMIT_NUMBER_BITS),
                                     "issuer_uid": ABSENT},
             "entity_name": Required(one_name),
-            "object_digest_info": OBJECT_DIGEST}),
-        "issuer": Required(Choice({"v2_form": {"issuer_name": Required(one_name),
-                                               "base_certificate_id": ABSENT,
-                                               "object_digest_info": ABSENT}})),
-        "signature": Required(any_value),  # an algorithm: signature_rules judges it
-        "serial_number": Required(number(LIMIT_NUMBER_BITS)),
-        "att_cert_validity_period": Required({"not_before_time": Required(readable_time),
-                                              "not_after_time": Required(readable_time)}),
-        "attributes": Required(ByKind(TIMING)),
-        "issuer_unique_id": ABSENT, "extensions": ABSENT}),
-    "signature_algorithm": Required(any_value),
-    "signature": Required(bytes_within(LIMIT_SIGNATURE_VALUE))}
+            "object_digest_info": OBJECT_DIGEST},
+        "issuer": Choice({"v2_form": {"issuer_name": Required(one_name),
+                                      "base_certificate_id": ABSENT,
+                                      "object_digest_info": ABSENT}}),
+        "signature": any_value,  # an algorithm: signature_rules judges it
+        "serial_number": number(LIMIT_NUMBER_BITS),
+        # Two times, of no bearing: nothing is taken from the certificate.
+        "att_cert_validity_period": {"not_before_time": any_value, "not_after_time": any_value},
+        "attributes": ByKind(TIMING),
+        "issuer_unique_id": ABSENT, "extensions": ABSENT},
+    "signature_algorithm": any_value,  # signature_rules judges it
+    "signature": bytes_within(LIMIT_SIGNATURE_VALUE)}
 # One of these must name the holder's certificate: a name alone could be anyone's.
 HOLDER_BY_CERTIFICATE = ("base_certificate_id", "object_digest_info")
-# RFC 3161's TSTInfo: what a token vouches for, and nothing beside it.
+# RFC 3161's TSTInfo: what a token vouches for, and nothing beside it. The
+# imprint is judged by signature_rules (its algorithm) and by what it must
+# equal (the signature value's digest), its time by the reader.
 TST_INFO = {
-    "version": Required(one_of("v1")), "policy": Required(oid),
-    "message_imprint": Required({"hash_algorithm": Required(digest_algorithm),
-                                 "hashed_message": Required(bytes_within(64))}),
-    "serial_number": Required(number(LIMIT_NUMBER_BITS)), "gen_time": Required(any_value),
-    "accuracy": {"seconds": number(LIMIT_NUMBER_BITS), "millis": number(10),
-                 "micros": number(10)},
-    "ordering": any_value, "nonce": number(LIMIT_NUMBER_BITS),
-    "tsa": any_value,  # a name: the rules compare it with the certificates' subjects
+    "version": one_of("v1"), "policy": oid,
+    "message_imprint": {"hash_algorithm": any_value, "hashed_message": any_value},
+    "serial_number": number(LIMIT_NUMBER_BITS), "gen_time": any_value,
+    "accuracy": {"seconds": number(LIMIT_ACCURACY_BITS), "millis": number(LIMIT_ACCURACY_BITS),
+                 "micros": number(LIMIT_ACCURACY_BITS)},
+    "ordering": any_value,  # a BOOLEAN
+    "nonce": number(LIMIT_NUMBER_BITS),
+    "tsa": any_value,  # a name: signature_rules compares it with the certificates' subjects
     "extensions": ABSENT}
 
 

@@ -1,17 +1,14 @@
 """The bytes a signature covers, in a PE image or a package."""
 import array
 import hashlib
-import os
 import struct
 import sys
 from typing import BinaryIO, NamedTuple, Optional, Union
 
 from release.authenticode_tool import (ENTRY, PKCS_SIGNED_DATA, REVISION_2, CertificateTable,
                                        certificate_table, entry_signature)
-from release.tools import run_tool, write_file
 from release.hostile_input import NotARelease
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from verify.msi_streams import READ_CHUNK, reader
 
 
 class ImageFile(NamedTuple):
@@ -24,7 +21,10 @@ class ImageFile(NamedTuple):
     entries: bytes  # the certificate table's bytes
 
 
-CHUNK = 1 << 20
+class PackageFile(NamedTuple):
+    """A package judged from its copy in the work folder, which may be far
+    larger than is worth holding: msi_streams.py reads it for each digest."""
+    path: str
 
 
 def table_problem(image: bytes) -> Optional[str]:
@@ -121,7 +121,7 @@ def image_digest(image: Union[bytes, ImageFile], algorithm: str) -> bytes:
         for start, end in digested(image.table, image.size):
             image.file.seek(start)
             while start < end:
-                chunk = image.file.read(min(end - start, CHUNK))
+                chunk = image.file.read(min(end - start, READ_CHUNK))
                 if not chunk:
                     raise NotARelease("it was cut short while it was read")
                 digest.update(chunk)
@@ -133,12 +133,14 @@ def image_digest(image: Union[bytes, ImageFile], algorithm: str) -> bytes:
     return digest.digest()
 
 
-def package_digest(package: bytes, algorithm: str, work: str):
-    """As Windows computes it over the streams: the digest, or a reason (str)."""
-    given = write_file(os.path.join(work, "digested.msi"), package)
-    done = run_tool([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), "--digest",
-                     algorithm, given], text=True)
-    said = dict(line.split(": ", 1) for line in done.stdout.splitlines() if ": " in line)
-    if done.returncode == 0 and "digest" in said:
-        return bytes.fromhex(said["digest"])
-    return said.get("reason", "its compound file cannot be read")
+def package_digest(package: PackageFile, algorithm: str) -> tuple:
+    """(the digest as Windows computes it over the streams, or why it cannot
+    be computed (str); None, or why a package of that digest is refused)."""
+    said = reader(["--digest", algorithm, package.path])
+    if isinstance(said, str):
+        return said, None
+    if "digest" not in said:
+        return "its reader gave no digest", None
+    return bytes.fromhex(said["digest"]), "the names, class IDs, state bits, times or sizes of " \
+        "its streams and storages are not those its extended signature " \
+        "(MsiDigitalSignatureEx) records" if "metadata" in said else None

@@ -4,38 +4,35 @@ signed). Its streams are read in a process of its own, its cabinet here."""
 import json
 import os
 import struct
-import sys
 import zlib
 
 from verify.authenticode import (Findings, package_attached, executable_check, judge, signer_verdict,
                           unsigned_problems)
 from release.make_msi import TEXTS, msi_bytes
 from release.package_facts import ARCHITECTURES, version_of
-from release.tools import run_tool, write_file
+from release.tools import write_file
 from release.hostile_input import NotARelease, read_bounded, shown
 from release.zip_reading import Release
+from verify.msi_streams import OLE_MAGIC, reader
+from verify.signed_file import PackageFile
 
-OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 # A release's package is about 60 KiB.
 LIMIT_PACKAGE = 4 << 20
-# Its largest stream, the cabinet, and what that holds unpacked: a few tens of KiB.
+# Its largest stream, the cabinet: a few tens of KiB.
 LIMIT_STREAM = 1 << 20
+# What the cabinet holds unpacked: as much again.
+LIMIT_UNPACKED = 1 << 20
 MACHINES = {a.machine: a.name for a in ARCHITECTURES.values()}
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def streams(path: str, work: str, limit: int = LIMIT_STREAM) -> dict:
+def streams(path: str, work: str) -> dict:
     folder = os.path.join(work, "streams")
     os.makedirs(folder)
-    done = run_tool([sys.executable, "-B", os.path.join(HERE, "msi_streams.py"), path, folder,
-                     str(limit)], text=True)
+    said = reader([path, folder, str(LIMIT_STREAM)])
     index = os.path.join(folder, "streams.json")
-    if done.returncode != 0 or not os.path.exists(index):
-        # Only the reader's own words: a library's raw text says nothing to a user.
-        reason = [line[len("reason: "):] for line in done.stdout.splitlines()
-                  if line.startswith("reason: ")]
+    if isinstance(said, str) or not os.path.exists(index):
         raise NotARelease("not a readable Windows Installer package (%s)" % shown(
-            reason[-1] if reason else "its reader stopped with status %d" % done.returncode))
+            said if isinstance(said, str) else "its reader wrote no list of streams"))
     with open(index) as f:
         names = json.load(f)
     found = {}
@@ -63,7 +60,7 @@ def cabinet_files(cab: bytes) -> dict:
                 block = inflate.decompress(block[2:], unpacked + 1)
             elif method != 0:
                 raise ValueError("compression method %d" % method)
-            if len(block) != unpacked or len(data) + unpacked > LIMIT_STREAM:
+            if len(block) != unpacked or len(data) + unpacked > LIMIT_UNPACKED:
                 raise ValueError("a block is not the size it claims")
             history = (history + block)[-32768:]
             data += block
@@ -111,7 +108,8 @@ def differences(path: str, reference: Release, source: str, anchors, work: str) 
     version, epoch, files = version_of(reference.top), reference.epoch, reference.files
     package = read_package(path)
     # The bytes judged are the bytes unpacked: the reader gets this copy, not the path.
-    found = streams(write_file(os.path.join(work, "download.msi"), package), work)
+    copy = PackageFile(write_file(os.path.join(work, "download.msi"), package))
+    found = streams(copy.path, work)
     cabinet = cabinet_files(found.get("portcheck.cab", b""))
     image = cabinet.get("portcheck.exe", b"")
     architecture = architecture_of(image)
@@ -133,7 +131,7 @@ def differences(path: str, reference: Release, source: str, anchors, work: str) 
     if package_attached(built, der, work) != package:
         problems.append("%s: with its signature taken as it is, it DIFFERS from the package %s "
                         "builds from these files" % (label, source))
-    signer = signer_verdict(label, judge(package, der, True, anchors, work))
+    signer = signer_verdict(label, judge(copy, der, True, anchors, work))
     if problems or signer.differences:
         return Findings(lines, problems + signer.differences)
     return Findings(lines + ["%s: signed; the signature covers exactly the package %s builds "

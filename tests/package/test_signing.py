@@ -352,7 +352,8 @@ class Signing(unittest.TestCase):
     def test_extended_package_signature(self):
         """A package signed with an extended signature (MsiDigitalSignatureEx,
         osslsigncode -add-msi-dse) is judged acceptable, and refused once a
-        byte of that stream is changed: a signer digests its bytes first."""
+        byte of that stream is changed (a signer digests its bytes first) or
+        once a stream is renamed (that stream holds a digest of every entry's name)."""
         unsigned = next(path for name, path in shared_release.release().items()
                         if name.endswith("-x64.msi"))
         extended = os.path.join(self.work, "extended.msi")
@@ -365,8 +366,17 @@ class Signing(unittest.TestCase):
         changed = os.path.join(self.work, "extended-changed.msi")
         with open(changed, "wb") as f:
             f.write(data[:at] + bytes([data[at] ^ 1]) + data[at + 1:])
+        summary = "\x05SummaryInformation".encode("utf-16-le")
+        self.assertEqual(data.count(summary), 1)  # its directory entry's name
+        renamed = os.path.join(self.work, "extended-renamed.msi")
+        with open(renamed, "wb") as f:
+            f.write(data.replace(summary, "\x05SummaryInformatioN".encode("utf-16-le")))
         for path, status, words in ((extended, 0, "extended.msi: ACCEPTABLE"),
-                                    (changed, 1, "the digest it signs is not this file's")):
+                                    (changed, 1, "the digest it signs is not this file's"),
+                                    (renamed, 1, "extended-renamed.msi: REFUSED: the names, "
+                                     "class IDs, state bits, times or sizes of its streams and "
+                                     "storages are not those its extended signature "
+                                     "(MsiDigitalSignatureEx) records\n")):
             done = run("sh", "scripts/check-signature.sh", "--ca-file", self.ca, path)
             self.assertEqual(done.returncode, status, done.stdout + done.stderr)
             self.assertIn(words, done.stdout)

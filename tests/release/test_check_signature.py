@@ -1,15 +1,29 @@
 """scripts/check-signature.sh's reading of a file before any signature is
-judged: an image is never read whole, so each bound on what is read has a
-case; every one a line in words and its status, never a traceback or a wait."""
+judged: no file is read whole, so each bound on what is read has a case, and
+so has a file that grows while it is read and a package whose reader runs
+out of memory; every one a line in words and its status, never a traceback
+or a wait."""
+import contextlib
+import io
 import os
+import resource
+import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
+
+from verify import check_signature
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 TABLE_DIRECTORY = 0x40 + 24 + 112 + 4 * 8  # a PE32+ image's security directory entry
+# The address space the checker and its reader are given: judging a signed
+# package of 100 MiB stays well within it, a package's directory as large
+# does not (olefile holds a directory whole, and twice while it joins it).
+MEMORY = 64 << 20
+SECTOR = 4096
 
 
 def image(offset=0, size=0, length=0x400) -> bytes:
@@ -22,6 +36,42 @@ def image(offset=0, size=0, length=0x400) -> bytes:
     return bytes(data)
 
 
+def signed_image() -> bytes:
+    """An image whose certificate table holds one entry of a DER that is no signature."""
+    der = bytes.fromhex("3003020100")
+    entry = struct.pack("<IHH", 8 + len(der), 0x0200, 2) + der
+    entry += bytes(-len(entry) % 8)
+    return image(0x400, len(entry), 0x400) + entry
+
+
+def compound(path: str, size: int, stream: tuple = None) -> None:
+    """A compound file (4 KiB sectors) whose directory is size bytes: the
+    root's entry, the entry of stream (its name, the size it claims) as its
+    child, then empty ones, left unwritten (a sparse file)."""
+    directory = size // SECTOR
+    fat = -(-(directory + 1) // (SECTOR // 4 - 1))
+    header = bytes.fromhex("d0cf11e0a1b11ae1") + bytes(16) + struct.pack(
+        "<HHHHH6xIIIIIIIII", 0x3E, 4, 0xFFFE, 12, 6, 0, fat, fat, 0, SECTOR, 0xFFFFFFFE, 0,
+        0xFFFFFFFE, 0) + struct.pack("<109I", *(list(range(fat)) + [0xFFFFFFFF] * (109 - fat)))
+    chain = [0xFFFFFFFD] * fat + list(range(fat + 1, fat + directory)) + [0xFFFFFFFE]
+    table = struct.pack("<%dI" % len(chain), *chain)
+    entries = b""
+    for name, kind, child, length in (("Root Entry", 5, 1 if stream else 0xFFFFFFFF, 0),) + (
+            ((stream[0], 2, 0xFFFFFFFF, stream[1]),) if stream else ()):
+        entries += name.encode("utf-16-le").ljust(64, b"\0") + struct.pack(
+            "<HBBIII16sIQQIQ", 2 * len(name) + 2, kind, 1, 0xFFFFFFFF, 0xFFFFFFFF, child,
+            bytes(16), 0, 0, 0, 0xFFFFFFFE, length)
+    with open(path, "wb") as f:
+        f.write(header.ljust(SECTOR, b"\0"))
+        f.write(table.ljust(fat * SECTOR, b"\xff"))
+        f.write(entries)
+        f.truncate((1 + fat + directory) * SECTOR)
+
+
+def limited_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY, MEMORY))
+
+
 class Reading(unittest.TestCase):
     def test_bounds(self):
         work = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))
@@ -31,6 +81,8 @@ class Reading(unittest.TestCase):
             f.truncate((1 << 32) + 1)
         fifo = os.path.join(work, "fifo.exe")
         os.mkfifo(fifo)
+        signature = os.path.join(work, "signature.msi")
+        compound(signature, SECTOR, ("\x05DigitalSignature", 2 << 20))
         for title, data, status, words in (
                 ("an unsigned image", image(), 2, "NOT SIGNED: a PE image that is not signed"),
                 ("an image over 4 GiB", huge, 2, "NOT SIGNED: it is 4294967297 bytes"),
@@ -39,7 +91,9 @@ class Reading(unittest.TestCase):
                 ("a certificate table of 2 MiB", image(0x400, 2 << 20, 0x400 + (2 << 20)), 1,
                  "REFUSED: its certificate table is 2097152 bytes"),
                 ("a certificate table beyond the file's end", image(0x400, 0x100), 1,
-                 "REFUSED: its certificate table (256 bytes at 1024) does not lie within")):
+                 "REFUSED: its certificate table (256 bytes at 1024) does not lie within"),
+                ("a package's signature stream of 2 MiB", signature, 1, "REFUSED: its "
+                 "signature's stream (DigitalSignature) is 2097152 bytes")):
             with self.subTest(title):
                 path = data if isinstance(data, str) else os.path.join(work, "image.exe")
                 if not isinstance(data, str):
@@ -51,6 +105,38 @@ class Reading(unittest.TestCase):
                 self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                 self.assertIn(words, done.stdout)
                 self.assertNotIn("Traceback", done.stderr)
+
+    def test_a_file_that_grows_while_it_is_judged(self):
+        work = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))
+        self.addCleanup(shutil.rmtree, work)
+        path = os.path.join(work, "growing.exe")
+        with open(path, "wb") as f:
+            f.write(signed_image())
+        judge = check_signature.judge
+
+        def judge_and_grow(*arguments):
+            with open(path, "ab") as f:
+                f.write(bytes(8))
+            return judge(*arguments)
+
+        shown = io.StringIO()
+        with mock.patch.object(check_signature, "judge", judge_and_grow), \
+                contextlib.redirect_stdout(shown):
+            status = check_signature.checked(path, None, work)
+        self.assertEqual((status, shown.getvalue()), (check_signature.REFUSED, "%s: REFUSED: it "
+                         "changed while it was read (1040 bytes, then 1048)\n" % path))
+
+    def test_a_package_whose_reader_runs_out_of_memory(self):
+        work = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))
+        self.addCleanup(shutil.rmtree, work)
+        path = os.path.join(work, "directory.msi")
+        compound(path, MEMORY)
+        done = subprocess.run([sys.executable, "-B", os.path.join(
+            TOP, "verify", "check_signature.py"), path], capture_output=True, text=True,
+            stdin=subprocess.DEVNULL, timeout=60, preexec_fn=limited_memory)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (2, "%s: NOT SIGNED: not "
+                         "a readable Windows Installer package (its reader ran out of the %d MiB "
+                         "of memory it may take)\n" % (path, MEMORY >> 20), ""))
 
 
 if __name__ == "__main__":
