@@ -398,7 +398,8 @@ def one_of(*names) -> Callable:
 # absent but the signer always writes. Fields the schema itself demands are
 # there once parsed, so only their values are declared.
 NTP_TIME = {"major": number(LIMIT_NTP_BITS), "fractional_seconds": number(LIMIT_NTP_BITS),
-            "sign": ABSENT}
+            # Microsoft's servers mark a negative offset so (its public service, 2026).
+            "sign": lambda value: None if value.native in (-1, 1) else "is not -1 or 1"}
 OBJECT_DIGEST = {"digested_object_type": one_of("public_key", "public_key_cert"),
                  "other_object_type_id": ABSENT, "digest_algorithm": digest_algorithm,
                  "object_digest": bytes_within(DIGEST_SIZES["sha512"])}

@@ -69,7 +69,7 @@ def time_metrics(holder=None, issuer_names=1, leap=False, extra=None, change=Non
     servers write; holder, the holder's fields in its place; change, a
     function that changes its ac_info."""
     big = lambda seconds: {"major": seconds, "fractional_seconds": 0}
-    metrics = {"ntp_time": big(3976000000), "offset": big(0), "delay": big(0),
+    metrics = {"ntp_time": big(3976000000), "offset": dict(big(0), sign=-1), "delay": big(0),
                "expiration": big(3976086400)}
     if leap:
         metrics["leap_event"] = [{"leap_time": {"major": 0, "fractional_seconds": 0,
@@ -406,8 +406,8 @@ class Rules(unittest.TestCase):
                  "max_delay.fractional_seconds is a number"),
                 ("an NTP time's sign", with_token(time_metrics(extra={
                     "type": "timing_policy", "values": [{"policy_id": ["1.2.3"], "max_delay": {
-                        "major": 0, "fractional_seconds": 0, "sign": 1}}]})),
-                 "max_delay.sign, which nothing declares"),
+                        "major": 0, "fractional_seconds": 0, "sign": 1 << 200}}]})),
+                 "max_delay.sign is not -1 or 1"),
                 ("a timing policy of 40 bytes", with_token(time_metrics(extra={
                     "type": "timing_policy", "values": [{"policy_id": [
                         "1.2." + ".".join(["99999"] * 14)]}]})), "policy_id[0] is an outsized"),

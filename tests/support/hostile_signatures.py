@@ -47,9 +47,11 @@ class Party:
 
 
 def party(name: str, issuer=None, ca=False, usages=(CODE_SIGNING,), bits=2048,
-          valid=(NOW - DAY, NOW + 30 * DAY), digest=hashes.SHA256(), critical=None) -> Party:
-    """A certificate for name, issued by issuer (a Party) or self-signed."""
-    key = rsa.generate_private_key(65537, bits)
+          valid=(NOW - DAY, NOW + 30 * DAY), digest=hashes.SHA256(), critical=None,
+          key=None) -> Party:
+    """A certificate for name, issued by issuer (a Party) or self-signed;
+    key, another party's key to certify."""
+    key = key or rsa.generate_private_key(65537, bits)
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
     builder = x509.CertificateBuilder().subject_name(subject).issuer_name(
         issuer.certificate.subject if issuer else subject).public_key(
@@ -151,11 +153,12 @@ def with_unsigned(der: bytes, kind: str, values: list) -> bytes:
 
 
 def time_server_certificate(holder: Party, issuer: Party, when: datetime.datetime,
-                            extra=None) -> cms.AttributeCertificateV2:
+                            extra=None, digested=None, serial=None) -> cms.AttributeCertificateV2:
     """An attribute certificate of timing metrics as Microsoft's time servers
     write one into each token: for holder (by name and digest), in issuer's
     name, signed by a key no token carries (any bytes, here); extra, an
-    attribute added to it."""
+    attribute added to it; digested, the party whose certificate its holder's
+    digest is of; serial, a serial number its holder names too."""
     when = when.replace(tzinfo=datetime.timezone.utc)
     seconds = int(when.timestamp()) + 2208988800  # NTP's era starts in 1900
     metrics = {"ntp_time": {"major": seconds, "fractional_seconds": 0}, "offset": {"major": 0, "fractional_seconds": 4689},
@@ -169,7 +172,11 @@ def time_server_certificate(holder: Party, issuer: Party, when: datetime.datetim
                                                          value=name(holder))],
                    "object_digest_info": {"digested_object_type": "public_key_cert",
                                           "digest_algorithm": {"algorithm": "sha1"},
-                                          "object_digest": hashlib.sha1(holder.der).digest()}},
+                                          "object_digest": hashlib.sha1(
+                                              (digested or holder).der).digest()},
+                   **({"base_certificate_id": {"issuer": [asn1_x509.GeneralName(
+                       name="directory_name", value=name(issuer))], "serial": serial}}
+                      if serial is not None else {})},
         "issuer": cms.AttCertIssuer(name="v2_form", value={"issuer_name": [
             asn1_x509.GeneralName(name="directory_name", value=name(issuer))]}),
         "signature": {"algorithm": "sha256_rsa"}, "serial_number": seconds,
@@ -283,15 +290,19 @@ def timestamped(der: bytes, authority: Party, chain: list, when, work: str, **op
                                                    work, **options)])
 
 
-def countersigned(der: bytes, authority: Party, when: datetime.datetime) -> bytes:
+def countersigned(der: bytes, authority: Party, when: datetime.datetime,
+                  broken=False) -> bytes:
     """der with a legacy Authenticode countersignature by authority at when,
-    its certificate added to the signature's own."""
+    its certificate added to the signature's own; broken, one bit of its
+    signature value changed."""
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["data"]},
         {"type": "signing_time", "values": [cms.Time({"utc_time": when.replace(
             tzinfo=datetime.timezone.utc)})]},
         {"type": "message_digest", "values": [hashlib.sha256(signature_value(der)).digest()]}])
     value = authority.key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256())
+    if broken:
+        value = value[:-1] + bytes([value[-1] ^ 1])
     issuer = asn1_x509.Certificate.load(authority.der)
     counter = cms.SignerInfo({
         "version": "v1", "sid": cms.SignerIdentifier({"issuer_and_serial_number": {

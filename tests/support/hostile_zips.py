@@ -15,13 +15,15 @@ import types
 import zipfile
 import zlib
 
-from asn1crypto import cms, core
+import olefile
+
+from asn1crypto import cms, core, x509 as asn1_x509
 
 from tests.support.hostile_signatures import (CODE_SIGNING, DAY, LIFETIME_SIGNING, MICROSOFT_COMMERCIAL,
                                 MS_TIMESTAMP, NOW, SERVER,
                                 TIMESTAMPING, Forge, anchor_files, countersigned, party,
                                 lattice, signature_value, signer_infos, time_server_certificate,
-                                timestamped, token,
+                                timestamped, token, with_token_certificate,
                                 weak_party,
                                 with_capabilities, with_certificate, with_content_type, with_crl,
                                 with_doubled_content_type, with_parameters, with_signed_attributes,
@@ -256,6 +258,9 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
          b"DIFFERS from"),
         ("a signed package with a byte of its cabinet changed", bytes(flipped), 2,
          b"cabinet cannot be read"),
+        # The times of its entries are no part of the digest a plain signature covers.
+        ("a signed package with its root entry's time changed", with_root_time(package), 1,
+         b"with its signature taken as it is, it DIFFERS"),
         ("a package's signature grafted on the unsigned package", attached(
             package, unsigned_package, work), 1, b"other bytes"),
         ("a package's signature with a second signer", grafted(
@@ -328,6 +333,13 @@ def cases(work, unsigned, signed, packages, key, impostor, other_commit):
     ] + [(title, release(signed, {x64: grafted(der, plain[x64], work)}), 1, word)
          for title, der, word in structure_cases(genuine, signature(entries(impostor, work)[x64]),
                                                  x64, x86, work)]
+
+
+def with_root_time(package):
+    """package with its root directory entry's modification time set."""
+    ole = olefile.OleFileIO(io.BytesIO(package))
+    at = (ole.first_dir_sector + 1) * ole.sectorsize + 0x6C  # the entry's modifyTime
+    return package[:at] + struct.pack("<Q", 132000000000000000) + package[at + 8:]
 
 
 def entries(data, work):
@@ -477,6 +489,34 @@ def trust_cases(unsigned, signed, packages, impostor, work):
          graft(with_unsigned(signature(forge.signed(build, twice, digest="sha1")), NESTED, [
              signature(forge.signed(build, twice))])), 0, b"and a nested signature (SHA256)",
          bundle, None),
+        ("a nested signature of the signer's name by another key", graft(with_unsigned(
+            signature(forge.signed(build, twice, digest="sha1")), NESTED, [
+                signature(forge.signed(build, party("Twice", forge.issuing)))])), 1,
+         b"neither the same certificate nor the same key", [], None),
+        ("a nested signature by the signer's key under a certificate of no CA", graft(
+            with_unsigned(signature(forge.signed(build, twice, digest="sha1")), NESTED, [
+                signature(forge.signed(build, party("Twice", key=twice.key), chain=[]))])), 1,
+         b"its nested signature 1: its signer does not chain", bundle, None),
+        ("a countersignature whose own signature does not check", graft(countersigned(
+            der, forge.tsa, forge.now, broken=True)), 1,
+         b"a timestamp whose own signature does not check", bundle, None),
+        ("a timestamp token carrying a certificate of no chain", graft(with_unsigned(
+            der, MS_TIMESTAMP, [with_token_certificate(token(
+                signature_value(der), forge.tsa, [forge.tsa_root], forge.now, work),
+                "certificate", asn1_x509.Certificate.load(self_made.der))])), 1,
+         b"its timestamp carries a certificate that belongs to no chain", bundle, None),
+        ("timing metrics whose holder's digest is of another certificate", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=time_server_certificate(
+                forge.tsa, forge.tsa_root, forge.now, digested=self_made))), 1,
+         b"attribute certificate that is not for its authority's certificate", bundle, None),
+        ("timing metrics whose holder's serial number is another's", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=time_server_certificate(
+                forge.tsa, forge.tsa_root, forge.now, serial=12345))), 1,
+         b"attribute certificate that is not for its authority's certificate", bundle, None),
+        ("timing metrics in the name of another issuer", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, attribute=time_server_certificate(
+                forge.tsa, self_made, forge.now))), 1,
+         b"attribute certificate that is not for its authority's certificate", bundle, None),
         ("a nested signature made for another file", graft(with_unsigned(
             signature(forge.signed(build, twice, digest="sha1")), NESTED, [
                 signature(forge.signed(builds[x86], twice))])), 1,
