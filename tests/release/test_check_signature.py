@@ -4,6 +4,7 @@ so has a file that grows while it is read and a package whose reader runs
 out of memory; every one a line in words and its status, never a traceback
 or a wait."""
 import contextlib
+import hashlib
 import io
 import os
 import resource
@@ -36,11 +37,12 @@ def image(offset=0, size=0, length=0x400) -> bytes:
     return bytes(data)
 
 
-def signed_image() -> bytes:
-    """An image whose certificate table holds one entry of a DER that is no signature."""
+def signed_image(padding: bytes = b"\0") -> bytes:
+    """An image whose certificate table holds one entry of a DER that is no
+    signature, padded to 8 bytes with padding."""
     der = bytes.fromhex("3003020100")
     entry = struct.pack("<IHH", 8 + len(der), 0x0200, 2) + der
-    entry += bytes(-len(entry) % 8)
+    entry += padding * (-len(entry) % 8)
     return image(0x400, len(entry), 0x400) + entry
 
 
@@ -90,6 +92,8 @@ class Reading(unittest.TestCase):
                 ("neither image nor package", b"#!/bin/sh\n", 2, "NOT SIGNED: neither a PE"),
                 ("a certificate table of 2 MiB", image(0x400, 2 << 20, 0x400 + (2 << 20)), 1,
                  "REFUSED: its certificate table is 2097152 bytes"),
+                ("a certificate table padded with other bytes than zeros", signed_image(b"x"), 1,
+                 "REFUSED: its certificate table pads its signature with bytes that are not"),
                 ("a certificate table beyond the file's end", image(0x400, 0x100), 1,
                  "REFUSED: its certificate table (256 bytes at 1024) does not lie within"),
                 ("a package's signature stream of 2 MiB", signature, 1, "REFUSED: its "
@@ -125,6 +129,31 @@ class Reading(unittest.TestCase):
             status = check_signature.checked(path, None, work)
         self.assertEqual((status, shown.getvalue()), (check_signature.REFUSED, "%s: REFUSED: it "
                          "changed while it was read (1040 bytes, then 1048)\n" % path))
+
+    def test_an_image_digested_in_bounded_memory(self):
+        """A 256 MiB image's digest taken under a 64 MiB address space."""
+        work = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))
+        self.addCleanup(shutil.rmtree, work)
+        path = os.path.join(work, "large.exe")
+        with open(path, "wb") as f:  # sparse: no disk
+            f.write(image())
+            f.truncate(256 << 20)
+        done = subprocess.run([sys.executable, "-B", "-c", "import sys\n"
+                               "from release.authenticode_tool import certificate_table\n"
+                               "from verify.signed_file import ImageFile, image_digest\n"
+                               "f = open(sys.argv[1], 'rb')\n"
+                               "table = certificate_table(f.read(4096))\n"
+                               "print(image_digest(ImageFile(f, 256 << 20, table, b''), "
+                               "'sha256').hex())", path], capture_output=True, text=True,
+                              cwd=TOP, stdin=subprocess.DEVNULL, timeout=60,
+                              preexec_fn=limited_memory)
+        head, want = image(), hashlib.sha256()  # all but the checksum and the directory entry
+        want.update(head[:0x40 + 24 + 64] + head[0x40 + 24 + 68:TABLE_DIRECTORY]
+                    + head[TABLE_DIRECTORY + 8:])
+        for _ in range(256):
+            want.update(bytes((1 << 20) - (len(head) if _ == 0 else 0)))
+        want = want.hexdigest()
+        self.assertEqual((done.returncode, done.stdout.strip()), (0, want), done.stderr)
 
     def test_a_package_whose_reader_runs_out_of_memory(self):
         work = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))

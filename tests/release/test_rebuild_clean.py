@@ -1,7 +1,9 @@
 """The build record a clean root is made of: only Debian's own syntax."""
+import os
+import tempfile
 import unittest
 
-from release.rebuild_clean import checked_record
+from release.rebuild_clean import checked_record, recorded
 from release.hostile_input import NotARelease
 
 GENUINE = (b"portcheck 1.0.0\r\ncommit " + b"ab" * 20 + b"\r\nsource-date-epoch 1700000000\r\n"
@@ -22,6 +24,13 @@ class Record(unittest.TestCase):
             checked_record(GENUINE + b"commit unknown\r\n")
         with self.assertRaisesRegex(NotARelease, "65537 bytes; a genuine one"):
             checked_record(GENUINE + b"x" * (65537 - len(GENUINE)))
+
+    def test_the_record_beside_a_package_is_checked_too(self):
+        folder = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))
+        with open(os.path.join(folder, "portcheck-1.0.0-windows.buildinfo"), "wb") as f:
+            f.write(GENUINE + b"built-with -oAPT::Get::x=y 1\r\n")
+        with self.assertRaisesRegex(NotARelease, "names no Debian"):
+            recorded(os.path.join(folder, "portcheck-1.0.0-x64.msi"))
 
 
 if __name__ == "__main__":

@@ -458,6 +458,13 @@ class Rules(unittest.TestCase):
                  "it holds extensions, which nothing declares"),
                 ("a token and a countersignature", countersigned(with_token()),
                  "its signature holds 2 timestamps; a signature holds one at most"),
+                ("four nested signatures", signature(signer([attribute(
+                    "1.3.6.1.4.1.311.2.4.1", *[cms.ContentInfo.load(signature(signer()))] * 4)])),
+                 "nested signature attribute with 4 values; it holds 1 to 3"),
+                ("a capability's parameters of 60 bytes", signature(signer(extra=[attribute(
+                    "1.2.840.113549.1.9.15", cms.SMIMECapabilites([{
+                        "capability_id": "rc2", "parameters": core.OctetString(bytes(60))}]))])),
+                 "gives rc2 parameters that are more than a key size"),
                 ("two nested signature attributes", signature(signer([nested, nested])),
                  "its signature holds the nested signature attribute 2 times"),
                 ("a statement type of another purpose", signature(signer(extra=[attribute(

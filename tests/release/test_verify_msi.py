@@ -1,9 +1,12 @@
-"""Reading a package's cabinet by hand, within bounds."""
+"""Reading a package's cabinet by hand, within bounds; what of a package
+its signature covers."""
 import struct
+import types
 import unittest
 import zlib
 
 from release.hostile_input import NotARelease
+from verify.msi_streams import SIGNATURE, children
 from verify.verify_msi import cabinet_files
 
 
@@ -44,6 +47,15 @@ class Cabinet(unittest.TestCase):
             with self.assertRaises(NotARelease, msg=title) as caught:
                 cabinet_files(data)
             self.assertIn(word, str(caught.exception), title)
+
+
+class Covered(unittest.TestCase):
+    def test_only_the_top_storage_leaves_a_signature_out(self):
+        # Windows leaves out only the package's own signature; one in a
+        # storage below is content like any other, and so is covered.
+        stream = types.SimpleNamespace(name_utf16=SIGNATURE, namelength=len(SIGNATURE) + 2)
+        storage = types.SimpleNamespace(kids=[stream])
+        self.assertEqual((children(storage, True), children(storage, False)), ([], [stream]))
 
 
 if __name__ == "__main__":
