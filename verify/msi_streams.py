@@ -23,6 +23,7 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 import olefile
 
 from release.tools import run_tool
+from verify.signature_table import DIGESTS
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 # How much of a stream, or of a file being copied, is held at once.
@@ -36,7 +37,10 @@ LIMIT_SECONDS = 30
 LIMIT_MEMORY = 256 << 20
 # An extended signature's stream holds a digest of the file's metadata.
 LIMIT_EXTENDED = 64
-SIGNATURE = "\x05DigitalSignature".encode("utf-16-le")
+# The package's signature, and its extended signature, in streams of these
+# names (as Libmsi lists them; the compound file holds them in UTF-16).
+SIGNATURE_STREAM = "\x05DigitalSignature"
+SIGNATURE = SIGNATURE_STREAM.encode("utf-16-le")
 EXTENDED = "\x05MsiDigitalSignatureEx".encode("utf-16-le")
 HERE = os.path.abspath(__file__)
 
@@ -293,7 +297,7 @@ def main(arguments: list) -> int:
     parser = argparse.ArgumentParser(
         prog="msi_streams.py", description="Copies a package's streams into a folder, or "
         "writes its signature's stream to a file, or prints its Authenticode digest.")
-    parser.add_argument("--digest", choices=("sha1", "sha256", "sha384", "sha512"),
+    parser.add_argument("--digest", choices=DIGESTS,
                         help="print the package's Authenticode digest")
     parser.add_argument("--signature", action="store_true",
                         help="write the signature's stream to the file named")

@@ -37,71 +37,73 @@ def parameters(algorithm) -> bytes:
     return contents[len(header) + len(oid):]
 
 
-def digest_problem(algorithm: algos.DigestAlgorithm, where: str) -> Optional[str]:
+def refuse(where: str, words: str):
+    raise Refused(where, words)
+
+
+def check_digest(algorithm: algos.DigestAlgorithm, where: str) -> None:
     name = algorithm["algorithm"].native
     if name in WEAK_DIGESTS:
-        return "%s is digested with %s, which Windows refuses" % (where, name.upper())
+        refuse(where, "%s is digested with %s, which Windows refuses" % (where, name.upper()))
     if name not in DIGESTS:
-        return "%s is digested with %s, which a release's signature does not use" % (
-            where, shown(algorithm["algorithm"].dotted))
+        refuse(where, "%s is digested with %s, which a release's signature does not use" % (
+            where, shown(algorithm["algorithm"].dotted)))
     if parameters(algorithm) not in (NULL, ABSENT):
-        return "%s: its digest algorithm carries parameters, which SHA-1 and SHA-2 have none of" \
-               % where
-    return None
+        refuse(where, "%s: its digest algorithm carries parameters, which SHA-1 and SHA-2 have "
+                      "none of" % where)
 
 
-def signature_algorithm_problem(algorithm, where: str) -> Optional[str]:
+def check_signature_algorithm(algorithm, where: str) -> None:
     name = algorithm["algorithm"].native
     if name in ("md2_rsa", "md5_rsa"):
-        return "%s is signed with %s, which Windows refuses" % (where, name.split("_")[0].upper())
+        refuse(where, "%s is signed with %s, which Windows refuses" % (
+            where, name.split("_")[0].upper()))
     wanted = NULL if name in RSA_SIGNATURES else ABSENT if name in EC_SIGNATURES else None
     if wanted is None:
-        return "%s is signed with the algorithm %s, which a release's signature does not use" % (
-            where, shown(algorithm["algorithm"].dotted))
+        refuse(where, "%s is signed with the algorithm %s, which a release's signature does not "
+                      "use" % (where, shown(algorithm["algorithm"].dotted)))
     if parameters(algorithm) != wanted:
-        return "%s: its signature algorithm carries parameters that %s does not define" % (
-            where, name)
-    return None
+        refuse(where, "%s: its signature algorithm carries parameters that %s does not define"
+               % (where, name))
 
 
-def certificate_problem(certificate: x509.Certificate) -> Optional[str]:
+def check_certificate(certificate: x509.Certificate) -> None:
     where = "the certificate of %s" % shown(certificate.subject.human_friendly)
-    found = signature_algorithm_problem(certificate["signature_algorithm"], where)
-    if found:
-        return found
+    check_signature_algorithm(certificate["signature_algorithm"], where)
     key = certificate.public_key
+    if key.algorithm not in ("rsa", "ec"):
+        refuse(where, "%s has a %s key; only RSA and elliptic-curve keys sign code" % (
+            where, shown(key.algorithm)))
     # asn1crypto rounds an RSA key's size up to whole bytes: 2041 bits would pass as 2048.
     bits = key["public_key"].parsed["modulus"].native.bit_length() if key.algorithm == "rsa" \
         else key.bit_size
     if key.algorithm == "rsa" and bits < LIMIT_RSA_BITS:
-        return "%s has an RSA key of %d bits; Windows and the code-signing baseline " \
-               "requirements want %d at least" % (where, bits, LIMIT_RSA_BITS)
+        refuse(where, "%s has an RSA key of %d bits; Windows and the code-signing baseline "
+                      "requirements want %d at least" % (where, bits, LIMIT_RSA_BITS))
     if key.algorithm == "ec" and bits < LIMIT_EC_BITS:
-        return "%s has an elliptic-curve key of %d bits; %d at least is wanted" % (
-            where, bits, LIMIT_EC_BITS)
-    if key.algorithm not in ("rsa", "ec"):
-        return "%s has a %s key; only RSA and elliptic-curve keys sign code" % (
-            where, shown(key.algorithm))
-    return None
+        refuse(where, "%s has an elliptic-curve key of %d bits; %d at least is wanted" % (
+            where, bits, LIMIT_EC_BITS))
 
 
-def attributes_problem(attributes, place: str, where: str) -> Optional[str]:
+def certificate_problem(certificate: x509.Certificate) -> Optional[str]:
+    """What is wrong with a certificate of a chain, or None (for trust.py)."""
     try:
-        table.check_attributes(attributes, place, where)
+        check_certificate(certificate)
     except Refused as refusal:
         return str(refusal)
     return None
 
 
-def signer_problem(signer: cms.SignerInfo, place: str, where: str) -> Optional[str]:
+def check_signer(signer: cms.SignerInfo, place: str, where: str) -> None:
     if signer["version"].native not in CMS_VERSIONS or signer["sid"].name not in SIGNER_IDS:
-        return "%s has a version or signer identifier that CMS does not define" % where
-    return digest_problem(signer["digest_algorithm"], where) or signature_algorithm_problem(
-        signer["signature_algorithm"], where) or attributes_problem(
-        signer["signed_attrs"], place, where) or protection_problem(signer, where)
+        refuse(where, "%s has a version or signer identifier that CMS does not define" % where)
+    check_digest(signer["digest_algorithm"], where)
+    check_signature_algorithm(signer["signature_algorithm"], where)
+    table.check_attributes(signer["signed_attrs"], place, where)
+    check_protection(signer, where)
 
 
-def protection_problem(signer: cms.SignerInfo, where: str) -> Optional[str]:
+def check_protection(signer: cms.SignerInfo, where: str) -> None:
     """RFC 6211: the algorithm protection names the signer's own algorithms,
     so it holds no byte of its own."""
     for attribute in signer["signed_attrs"] or []:
@@ -112,9 +114,9 @@ def protection_problem(signer: cms.SignerInfo, where: str) -> Optional[str]:
         if protection["digest_algorithm"].dump() != signer["digest_algorithm"].dump() or \
                 protection["mac_algorithm"].dump() or not same_algorithm(
                     named, signer["signature_algorithm"], signer["digest_algorithm"]):
-            return "%s's CMS algorithm protection names other algorithms than its own" % where
-        return signature_algorithm_problem(named, where + "'s CMS algorithm protection")
-    return None
+            refuse(where, "%s's CMS algorithm protection names other algorithms than its own"
+                   % where)
+        check_signature_algorithm(named, where + "'s CMS algorithm protection")
 
 
 def same_algorithm(named, used, digest) -> bool:
@@ -130,106 +132,100 @@ def same_algorithm(named, used, digest) -> bool:
         return False
 
 
-def signed_data_problem(signed: cms.SignedData, where: str) -> Optional[str]:
+def check_signed_data(signed: cms.SignedData, where: str) -> None:
     if signed["crls"].dump() != b"":
-        return "%s carries certificate revocation lists; a release's carries none" % where
+        refuse(where, "%s carries certificate revocation lists; a release's carries none"
+               % where)
     if len(signed["digest_algorithms"]) > len(DIGESTS):
-        return "%s names %d digest algorithms" % (where, len(signed["digest_algorithms"]))
+        refuse(where, "%s names %d digest algorithms" % (where, len(signed["digest_algorithms"])))
     for algorithm in signed["digest_algorithms"]:
-        found = digest_problem(algorithm, where)
-        if found:
-            return found
-    return None
+        check_digest(algorithm, where)
 
 
-def token_problem(stamp: Timestamp) -> Optional[str]:
+def check_unsigned_none(signer: cms.SignerInfo, where: str) -> None:
+    if signer["unsigned_attrs"].dump():
+        refuse(where, "%s carries unsigned attributes" % where)
+
+
+def check_token(stamp: Timestamp) -> None:
     where = "the timestamp token"
     if stamp.signed_data["version"].native not in CMS_VERSIONS:
-        return "%s has a version that CMS does not define" % where
+        refuse(where, "%s has a version that CMS does not define" % where)
     info = stamp.tst_info
-    try:
-        table.check_tst_info(info, where)
-    except Refused as refusal:
-        return str(refusal)
+    table.check_tst_info(info, where)
     # Compared by value: the tsa field holds the name under its GeneralName tag.
     if info["tsa"].dump() and (info["tsa"].name != "directory_name" or not any(
             info["tsa"].chosen == c.subject for c in stamp.certificates)):
-        return "%s names an authority that is none of its certificates' subjects" % where
-    return attribute_certificate_problem(stamp) or signed_data_problem(
-        stamp.signed_data, where) or signer_problem(
-        stamp.signer, table.TOKEN, where) or digest_problem(
-        stamp.imprint_algorithm, where + "'s message imprint") or (
-        "%s carries unsigned attributes" % where if stamp.signer["unsigned_attrs"].dump()
-        else None)
+        refuse(where, "%s names an authority that is none of its certificates' subjects" % where)
+    check_attribute_certificates(stamp)
+    check_signed_data(stamp.signed_data, where)
+    check_signer(stamp.signer, table.TOKEN, where)
+    check_digest(stamp.imprint_algorithm, where + "'s message imprint")
+    check_unsigned_none(stamp.signer, where)
 
 
-def attribute_certificate_problem(stamp: Timestamp) -> Optional[str]:
+def check_attribute_certificates(stamp: Timestamp) -> None:
     where = "the timestamp token's attribute certificate"
     if len(stamp.attribute_certificates) > 1:
-        return "the timestamp token carries %d attribute certificates; a timestamp service " \
-               "adds one at most" % len(stamp.attribute_certificates)
+        refuse(where, "the timestamp token carries %d attribute certificates; a timestamp "
+                      "service adds one at most" % len(stamp.attribute_certificates))
     for certificate in stamp.attribute_certificates:
-        try:
-            table.check_attribute_certificate(certificate, where)
-        except Refused as refusal:
-            return str(refusal)
-        found = signature_algorithm_problem(certificate["signature_algorithm"], where) or \
-            signature_algorithm_problem(certificate["ac_info"]["signature"], where)
-        if found:
-            return found
-    return None
+        table.check_attribute_certificate(certificate, where)
+        check_signature_algorithm(certificate["signature_algorithm"], where)
+        check_signature_algorithm(certificate["ac_info"]["signature"], where)
 
 
-def covers_problem(stamp: Timestamp, signature_value: bytes) -> Optional[str]:
+def check_covers(stamp: Timestamp, signature_value: bytes) -> None:
     name = stamp.imprint_algorithm["algorithm"].native
     if name not in DIGESTS or hashlib.new(name, signature_value).digest() != stamp.imprint:
-        return "a timestamp that covers another signature"
-    return None
+        refuse("its timestamp", "a timestamp that covers another signature")
 
 
-def timestamp_problem(stamp: Timestamp) -> Optional[str]:
+def check_timestamp(stamp: Timestamp) -> None:
     if stamp.token is not None:
-        return token_problem(stamp)
+        check_token(stamp)
+        return
     where = "the countersignature"
     if stamp.signer["version"].native != "v1" or stamp.signer["sid"].name != SIGNER_IDS[0]:
-        return "%s has a version or signer identifier that Authenticode does not define" % where
-    return signer_problem(stamp.signer, table.COUNTERSIGNER, where) or (
-        "%s carries unsigned attributes" % where if stamp.signer["unsigned_attrs"].dump()
-        else None)
+        refuse(where, "%s has a version or signer identifier that Authenticode does not define"
+               % where)
+    check_signer(stamp.signer, table.COUNTERSIGNER, where)
+    check_unsigned_none(stamp.signer, where)
 
 
-def unsigned_problem(signature: Signature, outer: bool) -> Optional[str]:
-    if not outer and any(a["type"].dotted == table.NESTED for a in signature.unsigned):
-        return "a nested signature within a nested signature"
-    return attributes_problem(signature.unsigned, table.UNSIGNED, "its signature")
-
-
-def problem(signature: Signature, outer: bool = True) -> Optional[str]:
+def check(signature: Signature, outer: bool = True) -> None:
+    """Raises Refused, naming the part, for the first rule the signature breaks."""
     for attribute in signature.signer["signed_attrs"] or []:
         if attribute["type"].native == "content_type" and len(attribute["values"]) == 1 and \
                 attribute["values"][0].dotted != SPC_INDIRECT_DATA:
-            return "its signer's content type is %s, not Authenticode's SpcIndirectData" % \
-                shown(attribute["values"][0].dotted)
+            refuse("its signer", "its signer's content type is %s, not Authenticode's "
+                                 "SpcIndirectData" % shown(attribute["values"][0].dotted))
     if signature.signed_data["version"].native != "v1" or signature.signer["version"].native \
             != "v1" or signature.signer["sid"].name != SIGNER_IDS[0]:
-        return "its signature has a version or signer identifier that Authenticode does not " \
-               "define"
-    found = unsigned_problem(signature, outer) or signed_data_problem(
-        signature.signed_data, "its signature") or signer_problem(
-        signature.signer, table.SIGNER, "its signer") or digest_problem(
-        signature.digest_algorithm, "the file's digest in its signature")
-    value = signature.signer["signature"].native
+        refuse("its signature", "its signature has a version or signer identifier that "
+                                "Authenticode does not define")
+    if not outer and any(a["type"].dotted == table.NESTED for a in signature.unsigned):
+        refuse("its signature", "a nested signature within a nested signature")
+    table.check_attributes(signature.unsigned, table.UNSIGNED, "its signature")
+    check_signed_data(signature.signed_data, "its signature")
+    check_signer(signature.signer, table.SIGNER, "its signer")
+    check_digest(signature.digest_algorithm, "the file's digest in its signature")
     for stamp in signature.timestamps:
-        found = found or timestamp_problem(stamp) or covers_problem(stamp, value)
+        check_timestamp(stamp)
+        check_covers(stamp, signature.signer["signature"].native)
     for certificate in carried(signature):
-        found = found or certificate_problem(certificate)
-    return found or encoding_problem(signature.der)
+        check_certificate(certificate)
+    if unnamed_fields(cms.ContentInfo.load(signature.der, strict=True)):
+        refuse("its signature", "its signature holds bytes outside the structures it is "
+                                "defined by (fields they do not name)")
 
 
-def encoding_problem(der: bytes) -> Optional[str]:
-    if unnamed_fields(cms.ContentInfo.load(der, strict=True)):
-        return "its signature holds bytes outside the structures it is defined by (fields " \
-               "they do not name)"
+def problem(signature: Signature, outer: bool = True) -> Optional[str]:
+    """The words of the first rule the signature breaks, or None."""
+    try:
+        check(signature, outer)
+    except Refused as refusal:
+        return str(refusal)
     return None
 
 

@@ -378,6 +378,7 @@ def digest_algorithm(value) -> Optional[str]:
 
 
 def bytes_within(limit: int) -> Callable:
+    # A BIT STRING's contents begin with its count of unused bits.
     return lambda value: None if len(value.contents) <= limit + 1 else \
         "is more than %d bytes" % limit
 

@@ -32,6 +32,10 @@ def table_problem(image: bytes) -> Optional[str]:
     return entries_problem(table, len(image), image[table.offset:table.offset + table.size])
 
 
+# The DOS header that every image begins with: no table lies within it.
+DOS_HEADER = 0x40
+
+
 def entries_problem(table: CertificateTable, length: int, entries: bytes) -> Optional[str]:
     """None when the certificate table (entries, its bytes, in an image of
     length bytes) is exactly one PKCS#7 entry, padded with zeros to the 8-byte
@@ -40,7 +44,7 @@ def entries_problem(table: CertificateTable, length: int, entries: bytes) -> Opt
     _, _, offset, size = table
     if size == 0:
         return None
-    if offset + size > length or offset < 0x40 or size < ENTRY.size:
+    if offset + size > length or offset < DOS_HEADER or size < ENTRY.size:
         return "its certificate table (%d bytes at %d) does not lie within the file's %d " \
                "bytes" % (size, offset, length)
     entry_length, revision, kind = ENTRY.unpack_from(entries, 0)

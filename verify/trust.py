@@ -13,6 +13,7 @@ from asn1crypto import cms, core, pem, x509
 
 from verify.signature_reader import Signature, Timestamp
 from verify.signature_rules import certificate_problem
+from verify.signature_table import DIGESTS
 from release.tools import run_tool, write_file
 from release.hostile_input import NotARelease, read_bounded, shown
 
@@ -103,9 +104,17 @@ def der_blocks(data: bytes, path: str) -> list:
     except (ValueError, TypeError):
         raise BadAnchors("the CA file %s is neither PEM nor DER certificates" % shown(
             path)) from None
-    if len(blocks) == 1 and data[:32].find(bytes.fromhex("06092a864886f70d010702")) >= 0:
+    if len(blocks) == 1 and is_signed_data(data):
         return bundle(data, path)
     return blocks
+
+
+def is_signed_data(der: bytes) -> bool:
+    """Whether der is a PKCS#7 signed-data (a bundle of certificates), not a certificate."""
+    try:
+        return cms.ContentInfo.load(der)["content_type"].native == "signed_data"
+    except (ValueError, TypeError):
+        return False
 
 
 def bundle(der: bytes, path: str) -> list:
@@ -343,7 +352,7 @@ def holds_for(holder, authority) -> bool:
         return True
     algorithm = digest["digest_algorithm"]["algorithm"].native
     digested = {"public_key_cert": authority.dump(), "public_key": authority.public_key.dump()}
-    return algorithm in ("sha1", "sha256", "sha384", "sha512") and digest[
+    return algorithm in DIGESTS and digest[
         "digested_object_type"].native in digested and hashlib.new(algorithm, digested[
             digest["digested_object_type"].native]).digest() == digest["object_digest"].native
 

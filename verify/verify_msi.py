@@ -13,7 +13,7 @@ from release.package_facts import ARCHITECTURES, version_of
 from release.tools import write_file
 from release.hostile_input import NotARelease, read_bounded, shown
 from release.zip_reading import Release
-from verify.msi_streams import OLE_MAGIC, reader
+from verify.msi_streams import OLE_MAGIC, SIGNATURE_STREAM, reader
 from verify.signed_file import PackageFile
 
 # A release's package is about 60 KiB.
@@ -121,7 +121,7 @@ def differences(path: str, reference: Release, source: str, anchors, work: str) 
     if problems:
         return Findings(lines, problems)
     built = msi_bytes(version, architecture, image, files, epoch)
-    der = found.get("\x05DigitalSignature")
+    der = found.get(SIGNATURE_STREAM)
     if der is None:
         if built == package:
             return Findings(lines + ["%s: unsigned; identical to %s's" % (label, source)],

@@ -194,8 +194,8 @@ def structure_cases(genuine, impostor_der, x64, x86, work):
          b"a second signer"),
         ("a second signer before the genuine one", with_signers(der, [theirs, mine]),
          b"a second signer"),
-        ("an unsigned attribute carrying 512 KiB", with_unsigned(
-            der, "1.2.3.4", [core.OctetString(bytes(512 << 10))]),
+        ("an unsigned attribute carrying 8 KiB", with_unsigned(
+            der, "1.2.3.4", [core.OctetString(bytes(8 << 10))]),
          b"an unsigned attribute of"),
         ("a nested signature by another signer", with_unsigned(
             der, "1.3.6.1.4.1.311.2.4.1", [impostor_der]), b"a nested signature"),
@@ -447,14 +447,14 @@ def trust_cases(unsigned, signed, packages, impostor, work):
         ("a UTCTime where GeneralizedTime belongs", graft(timestamped(
             der, forge.tsa, [forge.tsa_root], forge.now, work, utc_time=True)), 1,
          b"TSTInfo cannot be read", bundle, None),
-        ("100 KiB in a timestamp's TSTInfo", graft(timestamped(
-            der, forge.tsa, [forge.tsa_root], forge.now, work, extension=bytes(100 << 10))), 1,
+        ("8 KiB in a timestamp's TSTInfo", graft(timestamped(
+            der, forge.tsa, [forge.tsa_root], forge.now, work, extension=bytes(8 << 10))), 1,
          b"TSTInfo holds more than a timestamp needs", bundle, None),
         ("a certificate that chains to nothing, in the bag", graft(with_certificate(
             der, party("Rider", ca=True, usages=None))), 1, b"belongs to no chain", None, None),
-        ("100 KiB of revocation lists", graft(with_crl(der, 100 << 10)), 1,
+        ("8 KiB of revocation lists", graft(with_crl(der, 8 << 10)), 1,
          b"revocation lists", None, None),
-        ("100 KiB as the signature algorithm's parameters", graft(with_parameters(der, 100 << 10)),
+        ("8 KiB as the signature algorithm's parameters", graft(with_parameters(der, 8 << 10)),
          1, b"parameters", None, None),
         ("a timestamp attribute with no value", graft(with_unsigned(der, MS_TIMESTAMP, [])), 1,
          b"with 0 values", None, None),
