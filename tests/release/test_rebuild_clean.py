@@ -14,6 +14,7 @@ class Record(unittest.TestCase):
     def test_only_debian_names_and_versions_reach_apt(self):
         self.assertEqual(checked_record(GENUINE), GENUINE.decode().replace("\r", ""))
         for title, line in (("an option for a package", b"built-with -oAPT::Get::x=y 1"),
+                            ("an option of a package name's letters", b"built-with --purge 1"),
                             ("a second word after the version", b"built-with zlib1g 1.2 x"),
                             ("a path for a suite", b"debian-suite ../../x"),
                             ("a line of no kind a record holds", b"Built-With zlib1g 1"),

@@ -479,6 +479,11 @@ class Rules(unittest.TestCase):
                     attribute("1.2.840.113549.1.9.52", cms.CMSAlgorithmProtection({
                         "digest_algorithm": {"algorithm": "sha512"},
                         "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}}))])),
+                 "protection names other algorithms than its own"),
+                ("an algorithm protection of another signature algorithm", signature(signer(
+                    extra=[attribute("1.2.840.113549.1.9.52", cms.CMSAlgorithmProtection({
+                        "digest_algorithm": SHA256,
+                        "signature_algorithm": {"algorithm": "sha256_ecdsa"}}))])),
                  "protection names other algorithms than its own")):
             with self.subTest(title):
                 said = judged(der)
