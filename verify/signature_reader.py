@@ -7,9 +7,8 @@ from typing import List, Optional
 from asn1crypto import algos, cms, core, parser, tsp, x509
 
 from verify.signature_table import (COUNTERSIGNATURE, LIMIT_SIGNATURE, NESTED, SIGNER_ATTRIBUTE,
-                                    TIMESTAMP_TOKEN, SignerAttribute, unnamed_fields)
-
-SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+                                    SPC_INDIRECT_DATA, TIMESTAMP_TOKEN, SignerAttribute,
+                                    unnamed_fields)
 
 
 class Unreadable(Exception):

@@ -8,7 +8,7 @@ from asn1crypto import algos, cms, parser, x509
 
 from verify import signature_table as table
 from verify.signature_table import DIGESTS, Refused
-from verify.signature_reader import SPC_INDIRECT_DATA, Signature, Timestamp
+from verify.signature_reader import Signature, Timestamp
 from verify.signature_table import unnamed_fields
 from release.hostile_input import shown
 
@@ -195,11 +195,6 @@ def check_timestamp(stamp: Timestamp) -> None:
 
 def check(signature: Signature, outer: bool = True) -> None:
     """Raises Refused, naming the part, for the first rule the signature breaks."""
-    for attribute in signature.signer["signed_attrs"] or []:
-        if attribute["type"].native == "content_type" and len(attribute["values"]) == 1 and \
-                attribute["values"][0].dotted != SPC_INDIRECT_DATA:
-            refuse("its signer", "its signer's content type is %s, not Authenticode's "
-                                 "SpcIndirectData" % shown(attribute["values"][0].dotted))
     if signature.signed_data["version"].native != "v1" or signature.signer["version"].native \
             != "v1" or signature.signer["sid"].name != SIGNER_IDS[0]:
         refuse("its signature", "its signature has a version or signer identifier that "

@@ -99,8 +99,17 @@ def digest_bytes(value) -> Optional[str]:
         "is not a digest of SHA-1 or SHA-2 (%d bytes)" % len(value.native)
 
 
-def content_type(value) -> Optional[str]:
-    return None  # which type each place names is the rules' to judge
+SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+TST_INFO_TYPE = "1.2.840.113549.1.9.16.1.4"
+DATA = "1.2.840.113549.1.7.1"
+# CMS: the content type names what is signed, the type of the content itself.
+CONTENT_TYPES = {SPC_INDIRECT_DATA: "Authenticode's SpcIndirectData",
+                 TST_INFO_TYPE: "RFC 3161's TSTInfo", DATA: "id-data"}
+
+
+def content_type(wanted: str) -> Callable:
+    return lambda value: None if value.dotted == wanted else "is %s, not %s" % (
+        shown(value.dotted), CONTENT_TYPES[wanted])
 
 
 def hexadecimal(value) -> Optional[str]:
@@ -211,13 +220,13 @@ LIMIT_ACCURACY_BITS = 10
 # RFC 5652, 11: content type, message digest and signing time each appear
 # once at most, with one value; every row here holds one value.
 _DIGEST = (of_type(core.OctetString, digest_bytes), DIGEST_SIZES["sha512"])
-_TYPE = (of_type(core.ObjectIdentifier, content_type), LIMIT_OID_BYTES)
+_TYPE = lambda wanted: (of_type(core.ObjectIdentifier, content_type(wanted)), LIMIT_OID_BYTES)
 _TIME = (of_type(cms.Time), 24)
 _PROTECTION = (of_type(cms.CMSAlgorithmProtection), 256)
 _SIGNING_CERTIFICATE = (of_type(tsp.SigningCertificate), 1024)
 _SIGNING_CERTIFICATE_V2 = (of_type(tsp.SigningCertificateV2), 1024)
 ATTRIBUTES: Tuple[Row, ...] = (
-    Row(SIGNER, CONTENT_TYPE, "content type", 1, 1, *_TYPE, GENUINE,
+    Row(SIGNER, CONTENT_TYPE, "content type", 1, 1, *_TYPE(SPC_INDIRECT_DATA), GENUINE,
         "CMS: what is signed, SpcIndirectData for Authenticode"),
     Row(SIGNER, MESSAGE_DIGEST, "message digest", 1, 1, *_DIGEST, GENUINE,
         "CMS: the digest of the SpcIndirectData that the signature covers"),
@@ -241,7 +250,7 @@ ATTRIBUTES: Tuple[Row, ...] = (
         "Microsoft's signing service on its own binaries: a digest in hexadecimal"),
     Row(SIGNER, SEQUENCE_NUMBER, "sequence number", 0, 1, of_type(core.Integer, small_number),
         4, RELEASE, "signtool numbers a nested signature with PKCS #9's sequenceNumber"),
-    Row(TOKEN, CONTENT_TYPE, "content type", 1, 1, *_TYPE, GENUINE,
+    Row(TOKEN, CONTENT_TYPE, "content type", 1, 1, *_TYPE(TST_INFO_TYPE), GENUINE,
         "CMS: TSTInfo, what a token signs"),
     Row(TOKEN, MESSAGE_DIGEST, "message digest", 1, 1, *_DIGEST, GENUINE,
         "CMS: the digest of the TSTInfo"),
@@ -259,7 +268,7 @@ ATTRIBUTES: Tuple[Row, ...] = (
         LIMIT_ATTRIBUTE_CERTIFICATE + 16, RELEASE,
         "Microsoft's public timestamp service: its timing metrics' attribute certificate, "
         "judged as one wherever it stands"),
-    Row(COUNTERSIGNER, CONTENT_TYPE, "content type", 0, 1, *_TYPE, GENUINE,
+    Row(COUNTERSIGNER, CONTENT_TYPE, "content type", 0, 1, *_TYPE(DATA), GENUINE,
         "legacy Authenticode countersignatures name id-data"),
     Row(COUNTERSIGNER, MESSAGE_DIGEST, "message digest", 1, 1, *_DIGEST, GENUINE,
         "the digest of the countersigned signature's value"),

@@ -21,9 +21,11 @@ def attribute(kind, *values):
                                                    v.dump() for v in values)).dump()).dump())
 
 
-def signer(unsigned=(), digest=SHA256, content_type=SPC_INDIRECT_DATA, opus=b"", extra=()):
+def signer(unsigned=(), digest=SHA256, content_type=SPC_INDIRECT_DATA, opus=b"", extra=(),
+           omit=()):
     signed = [attribute("1.2.840.113549.1.9.3", core.ObjectIdentifier(content_type)),
-              attribute("1.2.840.113549.1.9.4", core.OctetString(bytes(32)))] + list(extra)
+              attribute("1.2.840.113549.1.9.4", core.OctetString(bytes(32)))]
+    signed = [a for a in signed if a["type"].dotted not in omit] + list(extra)
     if opus:
         signed.append(attribute("1.3.6.1.4.1.311.2.1.12", core.OctetString(opus)))
     fields = {"version": "v1", "sid": cms.SignerIdentifier({"issuer_and_serial_number": {
@@ -50,13 +52,14 @@ def signature(*signers, crls=None):
                            ).dump()
 
 
-def countersignature(digest, extra=()):
+def countersignature(digest, extra=(), omit=()):
     return cms.SignerInfo({
         "version": "v1", "sid": cms.SignerIdentifier({"issuer_and_serial_number": {
             "issuer": cms.Name.build({"common_name": "TSA"}), "serial_number": 2}}),
-        "digest_algorithm": SHA256, "signed_attrs": [
+        "digest_algorithm": SHA256, "signed_attrs": [a for a in (
             attribute("1.2.840.113549.1.9.4", core.OctetString(digest)),
-            attribute("1.2.840.113549.1.9.5", core.UTCTime("231114221320Z"))] + list(extra),
+            attribute("1.2.840.113549.1.9.5", core.UTCTime("231114221320Z")))
+            if a["type"].dotted not in omit] + list(extra),
         "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": b"x"})
 
 
@@ -93,7 +96,7 @@ def time_metrics(holder=None, issuer_names=1, leap=False, extra=None, change=Non
     return cms.AttributeCertificateV2.load(made.dump(force=True))
 
 
-def token(certificate=None, extra=(), change=None):
+def token(certificate=None, extra=(), change=None, omit=()):
     """An RFC 3161 token of VALUE, its signature bytes of no key, carrying an
     attribute certificate; extra, signed attributes added."""
     info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4", "message_imprint": {
@@ -104,9 +107,9 @@ def token(certificate=None, extra=(), change=None):
     token_signer = cms.SignerInfo({
         "version": "v1", "sid": cms.SignerIdentifier({"issuer_and_serial_number": {
             "issuer": TSA, "serial_number": 3}}), "digest_algorithm": SHA256,
-        "signed_attrs": [attribute("1.2.840.113549.1.9.3", core.ObjectIdentifier(
+        "signed_attrs": [a for a in (attribute("1.2.840.113549.1.9.3", core.ObjectIdentifier(
             "1.2.840.113549.1.9.16.1.4")), attribute("1.2.840.113549.1.9.4", core.OctetString(
-                bytes(32)))] + list(extra),
+                bytes(32)))) if a["type"].dotted not in omit] + list(extra),
         "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": b"x"})
     signed = {"version": "v3", "digest_algorithms": [SHA256], "encap_content_info": {
         "content_type": "tst_info", "content": core.ParsableOctetString(info.dump())},
@@ -117,9 +120,9 @@ def token(certificate=None, extra=(), change=None):
     return cms.ContentInfo({"content_type": "signed_data", "content": cms.SignedData(signed)})
 
 
-def with_token(certificate=None, extra=(), change=None):
+def with_token(certificate=None, extra=(), change=None, omit=()):
     return signature(signer([attribute("1.3.6.1.4.1.311.3.3.1", token(certificate, extra,
-                                                                      change))]))
+                                                                      change, omit))]))
 
 
 def dict_set(value, key, new):
@@ -177,21 +180,27 @@ OVERSIZED = {
     "1.2.840.113549.1.9.16.2.47": tsp.SigningCertificateV2({"certs": [{
         "cert_hash": bytes(32)}] * 200}),
 }
+# Where a place's signer writes another value of the kind: what it signs.
+SAMPLES_AT = {
+    (table.TOKEN, "1.2.840.113549.1.9.3"): core.ObjectIdentifier("1.2.840.113549.1.9.16.1.4"),
+    (table.COUNTERSIGNER, "1.2.840.113549.1.9.3"): core.ObjectIdentifier("1.2.840.113549.1.7.1"),
+    (table.COUNTERSIGNER, "1.2.840.113549.1.9.4"): core.OctetString(
+        hashlib.sha256(VALUE).digest())}
 # The attributes each place's builder writes itself.
 WRITTEN = {table.SIGNER: ("1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"),
            table.TOKEN: ("1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"),
            table.COUNTERSIGNER: ("1.2.840.113549.1.9.4", "1.2.840.113549.1.9.5")}
 
 
-def placed(place, *extra):
+def placed(place, *extra, omit=()):
     """A signature whose signed attributes at place hold extra beside what
-    that place's builder writes."""
+    that place's builder writes, but for the kinds in omit."""
     if place == table.SIGNER:
-        return signature(signer(extra=extra))
+        return signature(signer(extra=extra, omit=omit))
     if place == table.TOKEN:
-        return with_token(extra=extra)
+        return with_token(extra=extra, omit=omit)
     return signature(signer([attribute("1.2.840.113549.1.9.6", countersignature(
-        hashlib.sha256(VALUE).digest(), extra))]))
+        hashlib.sha256(VALUE).digest(), extra, omit))]))
 
 
 def judged(der):
@@ -248,8 +257,8 @@ class Rules(unittest.TestCase):
                  "its signer: its digest algorithm carries parameters, which SHA-1 and SHA-2 "
                  "have none of"),
                 ("content of another type", signature(signer(content_type="1.2.840.113549.1.7.1")),
-                 "its signer's content type is 1.2.840.113549.1.7.1, not Authenticode's "
-                 "SpcIndirectData"),
+                 "its signer: the value of its content type attribute is 1.2.840.113549.1.7.1, "
+                 "not Authenticode's SpcIndirectData"),
                 ("a revocation list", signature(signer(), crls=cms.RevocationInfoChoices([
                     cms.RevocationInfoChoice({"other": {"other_rev_info_format": "1.2.3.4",
                                                         "other_rev_info": core.Null()}})])),
@@ -326,7 +335,8 @@ class Rules(unittest.TestCase):
         for row in table.ATTRIBUTES:
             if row.place == table.UNSIGNED:
                 continue
-            sample = attribute(row.kind, SAMPLES[row.kind])
+            sample = attribute(row.kind, SAMPLES_AT.get((row.place, row.kind),
+                                                        SAMPLES[row.kind]))
             extra = () if row.kind in WRITTEN[row.place] else (sample,)
             with self.subTest(row.place + " " + row.name):
                 self.assertIsNone(judged(placed(row.place, *extra)))
@@ -338,6 +348,11 @@ class Rules(unittest.TestCase):
                     if row.kind in WRITTEN[row.place] and how != "twice":
                         continue  # its builder's own value already stands once
                     self.assertIsNotNone(judged(placed(row.place, *attributes)), how)
+                if row.kind in WRITTEN[row.place] and row.place != table.COUNTERSIGNER:
+                    # CMS asks for both in every signer's attributes; the
+                    # reader needs a countersignature's two to read it at all.
+                    self.assertRegex(judged(placed(row.place, omit=(row.kind,))),
+                                     "lacks its %s attribute" % row.name, "omitted")
                 if row.kind in OVERSIZED and row.kind not in WRITTEN[row.place]:
                     self.assertRegex(judged(placed(row.place, attribute(
                         row.kind, OVERSIZED[row.kind]))), r"attribute is \d+ bytes, \d+ at most")
@@ -467,6 +482,23 @@ class Rules(unittest.TestCase):
                  "gives rc2 parameters that are more than a key size"),
                 ("two nested signature attributes", signature(signer([nested, nested])),
                  "its signature holds the nested signature attribute 2 times"),
+                ("a token's content type of another content", with_token(omit=(
+                    "1.2.840.113549.1.9.3",), extra=[attribute("1.2.840.113549.1.9.3",
+                                                               core.ObjectIdentifier(
+                                                                   "1.2.840.113549.1.7.1"))]),
+                 "content type attribute is 1.2.840.113549.1.7.1, not RFC 3161's TSTInfo"),
+                ("a countersignature's content type of another content", placed(
+                    table.COUNTERSIGNER, attribute("1.2.840.113549.1.9.3", core.ObjectIdentifier(
+                        "1.3.6.1.4.1.311.2.1.4"))),
+                 "content type attribute is 1.3.6.1.4.1.311.2.1.4, not id-data"),
+                ("a countersignature's time of 4 KiB", placed(
+                    table.COUNTERSIGNER, attribute("1.2.840.113549.1.9.5", OVERSIZED[
+                        "1.2.840.113549.1.9.5"]), omit=("1.2.840.113549.1.9.5",)),
+                 "signing time attribute is 4001 bytes, 24 at most"),
+                ("a message digest of 33 bytes", signature(signer(omit=(
+                    "1.2.840.113549.1.9.4",), extra=[attribute("1.2.840.113549.1.9.4",
+                                                               core.OctetString(bytes(33)))])),
+                 "message digest attribute is not a digest of SHA-1 or SHA-2 (33 bytes)"),
                 ("a statement type of another purpose", signature(signer(extra=[attribute(
                     "1.3.6.1.4.1.311.2.1.11", core.SequenceOf([core.ObjectIdentifier(
                         "1.2.3.4.5")], spec=core.ObjectIdentifier))])),
