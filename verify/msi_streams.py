@@ -232,57 +232,59 @@ def metadata_walk(storage, top: bool, digest) -> None:
             metadata_walk(child, False, digest)
 
 
-def authenticode_digest(path: str, algorithm: str) -> dict:
+def compound_file_read(read):
+    """A decorator: what read(path, ...) answers, or the reason the compound
+    file cannot be read; running out of memory is the caller's to say."""
+    @functools.wraps(read)
+    def guarded(*arguments):
+        try:
+            return read(Package(arguments[0]), *arguments[1:])
+        except Unreadable as error:
+            return {"reason": "its compound file cannot be read (%s)" % error}
+        except MemoryError:
+            raise
+        except Exception:  # olefile raises many kinds on a malformed file
+            return {"reason": "its compound file cannot be read"}
+    return guarded
+
+
+@compound_file_read
+def authenticode_digest(package: Package, algorithm: str) -> dict:
     """What --digest prints: the digest, and metadata: differs when the
     package's own entries are not those its extended signature's stream
     (MsiDigitalSignatureEx: osslsigncode writes one with -add-msi-dse)
     records; or a reason. That stream is digested first, as its bytes
     stand, so the signature covers them."""
-    try:
-        package = Package(path)
-        digest, said = hashlib.new(algorithm), {}
-        extended = [kid for kid in package.ole.root.kids if kid.name_utf16 == EXTENDED]
-        if extended:
-            if extended[0].entry_type != olefile.STGTY_STREAM or \
-                    extended[0].size > LIMIT_EXTENDED:
-                return {"reason": "its extended signature (MsiDigitalSignatureEx) holds more "
-                        "than the digest of %d bytes at most that it is defined to hold" %
-                        LIMIT_EXTENDED}
-            recorded = b"".join(package.chunks(extended[0]))
-            digest.update(recorded)
-            metadata = hashlib.new(algorithm)
-            metadata_walk(package.ole.root, True, metadata)
-            if metadata.digest() != recorded:
-                said["metadata"] = "differs"
-        content_walk(package, package.ole.root, True, digest)
-        return dict(said, digest=digest.hexdigest())
-    except Unreadable as error:
-        return {"reason": "its compound file cannot be read (%s)" % error}
-    except MemoryError:
-        raise
-    except Exception:  # olefile raises many kinds on a malformed file
-        return {"reason": "its compound file cannot be read"}
+    digest, said = hashlib.new(algorithm), {}
+    extended = [kid for kid in package.ole.root.kids if kid.name_utf16 == EXTENDED]
+    if extended:
+        if extended[0].entry_type != olefile.STGTY_STREAM or \
+                extended[0].size > LIMIT_EXTENDED:
+            return {"reason": "its extended signature (MsiDigitalSignatureEx) holds more "
+                    "than the digest of %d bytes at most that it is defined to hold" %
+                    LIMIT_EXTENDED}
+        recorded = b"".join(package.chunks(extended[0]))
+        digest.update(recorded)
+        metadata = hashlib.new(algorithm)
+        metadata_walk(package.ole.root, True, metadata)
+        if metadata.digest() != recorded:
+            said["metadata"] = "differs"
+    content_walk(package, package.ole.root, True, digest)
+    return dict(said, digest=digest.hexdigest())
 
 
-def signature_stream(path: str, to: str, limit: int) -> dict:
+@compound_file_read
+def signature_stream(package: Package, to: str, limit: int) -> dict:
     """What --signature prints: the size of the signature's stream, written
     to the file to when limit bytes at most, or none; or a reason."""
-    try:
-        package = Package(path)
-        found = package.root_stream(SIGNATURE)
-        if found is None:
-            return {"signature": "none"}
-        if found.size <= limit:
-            with open(to, "wb") as f:
-                for chunk in package.chunks(found):
-                    f.write(chunk)
-        return {"signature": str(found.size)}
-    except Unreadable as error:
-        return {"reason": "its compound file cannot be read (%s)" % error}
-    except MemoryError:
-        raise
-    except Exception:  # olefile raises many kinds on a malformed file
-        return {"reason": "its compound file cannot be read"}
+    found = package.root_stream(SIGNATURE)
+    if found is None:
+        return {"signature": "none"}
+    if found.size <= limit:
+        with open(to, "wb") as f:
+            for chunk in package.chunks(found):
+                f.write(chunk)
+    return {"signature": str(found.size)}
 
 
 def lowered(kind: int, limit: int) -> int:

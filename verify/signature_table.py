@@ -345,9 +345,10 @@ def check_value(value, row: Row, where: str) -> None:
 
 
 # The fields of a structure, walked: a dict names each field a Sequence may
-# hold (absent fields may stay absent unless REQUIRED); ABSENT, a field that
+# hold (an absent one may stay absent unless Required); ABSENT, a field that
 # must not be there; Each(most, shape), a list of at most `most`; Choice,
-# which alternatives; ByKind, attributes by their type; a callable, a leaf's check (None or what is wrong).
+# which alternatives; ByKind, attributes by their type; a callable, a leaf's
+# check (None, or what is wrong).
 class Each(NamedTuple):
     most: int
     shape: object

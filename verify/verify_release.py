@@ -155,8 +155,8 @@ def in_root(given: argparse.Namespace, anchors, work: str) -> int:
     try:
         record = write_file(os.path.join(work, "record"), recorded(given.download).encode())
         name = os.path.basename(given.download)
-        write_file(os.path.join(io, name), read_bounded(given.download, shown(name), "a download is a few tens of KiB",
-                                                         LIMIT_ZIP))
+        write_file(os.path.join(io, name), read_bounded(
+            given.download, shown(name), "a download is a few tens of KiB", LIMIT_ZIP))
     except NotARelease as error:
         return refused(given.download, error)
     command = ["sh", "scripts/verify-release.sh", *(["--commit", given.commit] * bool(given.commit))]
