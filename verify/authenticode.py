@@ -3,10 +3,9 @@ and one executable of a download against the reference build."""
 import os
 from typing import List, NamedTuple, Optional, Union
 
-from verify import signature_rules
 from verify import trust
-from verify.signature_reader import Unreadable, read_signature
-from verify.signature_table import same_signer
+from verify.signature_reader import read_signature
+from verify.signature_table import Refusal, same_signer
 from release.authenticode_tool import osslsigncode, signature as signature_of
 from release.tools import write_file
 from verify.signed_file import (ImageFile, attached, image_digest, package_digest, table_problem,
@@ -76,14 +75,10 @@ def judged_signature(data: Union[bytes, ImageFile], der: bytes, package: bool,
                      anchors: Optional[trust.Anchors], work: str, outer: bool):
     """(its judgement, its signer's certificate, the signature read)."""
     try:
-        signature = read_signature(der)
-        wrong = signature_rules.problem(signature, outer)
-    except Unreadable as error:
-        return Judgement(str(error), []), None, None
-    except (ValueError, TypeError, KeyError):  # a field asn1crypto reads only when asked
-        return Judgement("its signature cannot be read as an Authenticode signature", []), \
-            None, None
-    wrong = wrong or digest_problem(signature, data, package, work)
+        signature = read_signature(der, outer)
+    except Refusal as refusal:
+        return Judgement(str(refusal), []), None, None
+    wrong = digest_problem(signature, data, package, work)
     if wrong:
         return Judgement(wrong, []), None, signature
     wrong, certificate = trust.signer_certificate(signature, work)

@@ -1,5 +1,8 @@
 """Reads an Authenticode signature (DER PKCS#7) by asn1crypto's named
-structures, judging nothing; whatever cannot be read is Unreadable."""
+structures into records that are judged as they are made: a Signature is
+never handed out before signature_rules has found it to hold only what
+signature_table declares. Whatever cannot be read is Unreadable, whatever
+breaks a rule Refused (both a Refusal, naming the part)."""
 import datetime
 from dataclasses import dataclass, field
 from typing import List, Optional
@@ -7,12 +10,15 @@ from typing import List, Optional
 from asn1crypto import algos, cms, core, parser, tsp, x509
 
 from verify.signature_table import (COUNTERSIGNATURE, LIMIT_SIGNATURE, NESTED, SIGNER_ATTRIBUTE,
-                                    SPC_INDIRECT_DATA, TIMESTAMP_TOKEN, SignerAttribute,
+                                    SPC_INDIRECT_DATA, TIMESTAMP_TOKEN, Refusal, SignerAttribute,
                                     unnamed_fields)
 
 
-class Unreadable(Exception):
-    pass
+class Unreadable(Refusal):
+    """It cannot be read as the structure it must be."""
+
+    def __init__(self, words: str, part: str = "its signature"):
+        super().__init__(part, words)
 
 
 class SpcAttributeTypeAndOptionalValue(core.Sequence):
@@ -109,7 +115,20 @@ def only_signer(signed_data: cms.SignedData, what: str) -> cms.SignerInfo:
     return signers[0]
 
 
-def read_signature(der: bytes) -> Signature:
+def read_signature(der: bytes, outer: bool = True) -> Signature:
+    """The signature, read and judged by every rule of what it may hold
+    (outer: it is not itself nested in another); raises a Refusal."""
+    found = read_parts(der)
+    # The rules judge this module's records, so they are imported once those exist.
+    from verify import signature_rules
+    try:
+        signature_rules.check(found, outer)
+    except (ValueError, TypeError, KeyError):  # a field asn1crypto reads only when asked
+        raise Unreadable("its signature cannot be read as an Authenticode signature") from None
+    return found
+
+
+def read_parts(der: bytes) -> Signature:
     if len(der) > LIMIT_SIGNATURE:  # the cheapest bound, before anything is parsed
         raise Unreadable("its signature is %d bytes; a genuine one with its chains and a "
                          "timestamp is a few KiB, and none over %d bytes is accepted" % (

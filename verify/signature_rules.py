@@ -215,15 +215,6 @@ def check(signature: Signature, outer: bool = True) -> None:
                                 "defined by (fields they do not name)")
 
 
-def problem(signature: Signature, outer: bool = True) -> Optional[str]:
-    """The words of the first rule the signature breaks, or None."""
-    try:
-        check(signature, outer)
-    except Refused as refusal:
-        return str(refusal)
-    return None
-
-
 def carried(signature: Signature) -> List[x509.Certificate]:
     return signature.certificates + [c for stamp in signature.timestamps if stamp.token
                                      for c in stamp.certificates]

@@ -32,12 +32,17 @@ LIMIT_OID_BYTES = 32
 LIMIT_SIGNATURE_VALUE = 512
 
 
-class Refused(Exception):
-    """part: the part at fault, as a user reads it; str(): the whole reason."""
+class Refusal(Exception):
+    """A signature that is not accepted. part: the part at fault, as a user
+    reads it; str(): the whole reason, as the report gives it."""
 
     def __init__(self, part: str, words: str):
         super().__init__(words)
         self.part = part
+
+
+class Refused(Refusal):
+    """It is read, and breaks a rule of what a signature may hold."""
 
 
 # The places an attribute may stand.

@@ -70,6 +70,29 @@ def compound(path: str, size: int, stream: tuple = None) -> None:
         f.truncate((1 + fat + directory) * SECTOR)
 
 
+def large_package(path: str, size: int) -> None:
+    """A compound file (4 KiB sectors) of one stream of size zero bytes, its
+    sectors left unwritten (a sparse file)."""
+    count = size // SECTOR
+    fat = -(-(count + 1) // (SECTOR // 4 - 1))
+    header = bytes.fromhex("d0cf11e0a1b11ae1") + bytes(16) + struct.pack(
+        "<HHHHH6xIIIIIIIII", 0x3E, 4, 0xFFFE, 12, 6, 1, fat, fat, 0, SECTOR, 0xFFFFFFFE, 0,
+        0xFFFFFFFE, 0) + struct.pack("<109I", *(list(range(fat)) + [0xFFFFFFFF] * (109 - fat)))
+    chain = [0xFFFFFFFD] * fat + [0xFFFFFFFE] + list(range(fat + 2, fat + 1 + count)) + [
+        0xFFFFFFFE]
+    entries = b""
+    for name, kind, child, start, length in (("Root Entry", 5, 1, 0xFFFFFFFE, 0),
+                                             ("Big", 2, 0xFFFFFFFF, fat + 1, size)):
+        entries += name.encode("utf-16-le").ljust(64, b"\0") + struct.pack(
+            "<HBBIII16sIQQIQ", 2 * len(name) + 2, kind, 1, 0xFFFFFFFF, 0xFFFFFFFF, child,
+            bytes(16), 0, 0, 0, start, length)
+    with open(path, "wb") as f:
+        f.write(header.ljust(SECTOR, b"\0"))
+        f.write(struct.pack("<%dI" % len(chain), *chain).ljust(fat * SECTOR, b"\xff"))
+        f.write(entries.ljust(SECTOR, b"\0"))
+        f.truncate((2 + fat + count) * SECTOR)
+
+
 def limited_memory():
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY, MEMORY))
 
@@ -154,6 +177,21 @@ class Reading(unittest.TestCase):
             want.update(bytes((1 << 20) - (len(head) if _ == 0 else 0)))
         want = want.hexdigest()
         self.assertEqual((done.returncode, done.stdout.strip()), (0, want), done.stderr)
+
+    def test_a_package_digested_in_bounded_memory(self):
+        """A package of 100 MiB, its digest taken under a 64 MiB address space."""
+        work = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))
+        self.addCleanup(shutil.rmtree, work)
+        path = os.path.join(work, "large.msi")
+        large_package(path, 100 << 20)
+        done = subprocess.run([sys.executable, "-B", os.path.join(
+            TOP, "verify", "msi_streams.py"), "--digest", "sha256", path], capture_output=True,
+            text=True, stdin=subprocess.DEVNULL, timeout=60, preexec_fn=limited_memory)
+        want = hashlib.sha256()
+        for _ in range(100):
+            want.update(bytes(1 << 20))
+        want.update(bytes(16))  # the root's class ID, after its one stream
+        self.assertEqual((done.returncode, done.stdout), (0, "digest: %s\n" % want.hexdigest()))
 
     def test_a_package_whose_reader_runs_out_of_memory(self):
         work = tempfile.mkdtemp(dir=os.environ.get("PORTCHECK_TEST_WORK"))

@@ -7,9 +7,8 @@ import unittest
 
 from asn1crypto import algos, cms, core, tsp, x509
 
-from verify import signature_rules
 from verify import signature_table as table
-from verify.signature_reader import SPC_INDIRECT_DATA, SpcIndirectDataContent, Unreadable, read_signature
+from verify.signature_reader import SPC_INDIRECT_DATA, SpcIndirectDataContent, read_signature
 
 VALUE = b"signature value"
 SHA256 = {"algorithm": "sha256"}
@@ -203,11 +202,12 @@ def placed(place, *extra, omit=()):
         hashlib.sha256(VALUE).digest(), extra, omit))]))
 
 
-def judged(der):
+def judged(der, outer=True):
     try:
-        return signature_rules.problem(read_signature(der))
-    except Unreadable as error:
-        return str(error)
+        read_signature(der, outer)
+    except table.Refusal as refusal:
+        return str(refusal)
+    return None
 
 
 def with_extra_field(der):
@@ -526,8 +526,8 @@ class Rules(unittest.TestCase):
         # The judgement walks one level: a deeper signature would go unjudged.
         nested = signature(signer([attribute("1.3.6.1.4.1.311.2.4.1", cms.ContentInfo.load(
             signature(signer())))]))
-        self.assertIsNone(signature_rules.problem(read_signature(nested)))
-        self.assertEqual(signature_rules.problem(read_signature(nested), outer=False),
+        self.assertIsNone(judged(nested))
+        self.assertEqual(judged(nested, outer=False),
                          "a nested signature within a nested signature")
 
 
