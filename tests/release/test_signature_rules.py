@@ -148,8 +148,7 @@ SAMPLES = {
     "1.2.840.113549.1.9.5": core.UTCTime("231114221320Z"),
     "1.2.840.113549.1.9.52": cms.CMSAlgorithmProtection({
         "digest_algorithm": SHA256, "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}}),
-    "1.3.6.1.4.1.311.2.1.11": core.SequenceOf([core.ObjectIdentifier("1.3.6.1.4.1.311.2.1.21")],
-                                             spec=core.ObjectIdentifier),
+    "1.3.6.1.4.1.311.2.1.11": table.SpcStatementType(["1.3.6.1.4.1.311.2.1.21"]),
     "1.3.6.1.4.1.311.2.1.12": core.Sequence(contents=b""),
     "1.2.840.113549.1.9.15": cms.SMIMECapabilites([{"capability_id": "aes256_cbc"}]),
     "1.3.6.1.4.1.311.10.3.28": core.UTF8String("ab" * 32),
@@ -168,8 +167,7 @@ OVERSIZED = {
     "1.2.840.113549.1.9.3": core.ObjectIdentifier(LONG_OID),
     "1.2.840.113549.1.9.5": core.GeneralizedTime(contents=b"20200101000000." + b"0" * 3985
                                                  + b"Z"),
-    "1.3.6.1.4.1.311.2.1.11": core.SequenceOf([core.ObjectIdentifier(
-        "1.3.6.1.4.1.311.2.1.21")] * 400, spec=core.ObjectIdentifier),
+    "1.3.6.1.4.1.311.2.1.11": table.SpcStatementType(["1.3.6.1.4.1.311.2.1.21"] * 400),
     "1.3.6.1.4.1.311.2.1.12": core.Sequence(contents=core.Asn1Value(
         class_="context", tag=0, method=1, contents=core.BMPString("x" * 2000).untag().dump()
         .replace(b"\x1e", b"\x80", 1)).dump()),
@@ -500,8 +498,7 @@ class Rules(unittest.TestCase):
                                                                core.OctetString(bytes(33)))])),
                  "message digest attribute is not a digest of SHA-1 or SHA-2 (33 bytes)"),
                 ("a statement type of another purpose", signature(signer(extra=[attribute(
-                    "1.3.6.1.4.1.311.2.1.11", core.SequenceOf([core.ObjectIdentifier(
-                        "1.2.3.4.5")], spec=core.ObjectIdentifier))])),
+                    "1.3.6.1.4.1.311.2.1.11", table.SpcStatementType(["1.2.3.4.5"]))])),
                  "names a purpose other than individual or commercial"),
                 ("opus info with a field its type does not name", signature(signer(
                     extra=[attribute("1.3.6.1.4.1.311.2.1.12", core.Sequence(
