@@ -23,7 +23,7 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 import olefile
 
 from release.tools import run_tool
-from verify.signature_table import DIGESTS
+from verify.digests import DIGESTS
 
 OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")
 # How much of a stream, or of a file being copied, is held at once.

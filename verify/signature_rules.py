@@ -4,10 +4,11 @@ Windows refuses. Each refusal names the part."""
 import hashlib
 from typing import List, Optional
 
-from asn1crypto import algos, cms, parser, x509
+from asn1crypto import algos, cms, x509
 
 from verify import signature_table as table
-from verify.signature_table import DIGESTS, Refused
+from verify.digests import DIGESTS
+from verify.signature_table import ABSENT_PARAMETERS, NULL, Refused, parameters
 from verify.signature_reader import Signature, Timestamp
 from verify.signature_table import unnamed_fields
 from release.hostile_input import shown
@@ -22,19 +23,11 @@ LIMIT_EC_BITS = 256
 # digests may carry NULL or nothing.
 RSA_SIGNATURES = ("rsassa_pkcs1v15", "sha1_rsa", "sha256_rsa", "sha384_rsa", "sha512_rsa")
 EC_SIGNATURES = ("sha256_ecdsa", "sha384_ecdsa", "sha512_ecdsa")
-NULL, ABSENT = b"\x05\x00", b""
 # CMS's versions, and the signer identifiers each place may use: Authenticode
 # (and its legacy countersignature) names its signer by issuer and serial
 # number in a version 1 structure; an RFC 3161 token may use either.
 CMS_VERSIONS = ("v1", "v3")
 SIGNER_IDS = ("issuer_and_serial_number", "subject_key_identifier")
-
-
-def parameters(algorithm) -> bytes:
-    """The parameters' raw bytes: asn1crypto would read them as the algorithm's type, or fail."""
-    contents = algorithm.contents
-    _, _, _, header, oid, _ = parser.parse(contents)
-    return contents[len(header) + len(oid):]
 
 
 def refuse(where: str, words: str):
@@ -48,7 +41,7 @@ def check_digest(algorithm: algos.DigestAlgorithm, where: str) -> None:
     if name not in DIGESTS:
         refuse(where, "%s is digested with %s, which a release's signature does not use" % (
             where, shown(algorithm["algorithm"].dotted)))
-    if parameters(algorithm) not in (NULL, ABSENT):
+    if parameters(algorithm) not in (NULL, ABSENT_PARAMETERS):
         refuse(where, "%s: its digest algorithm carries parameters, which SHA-1 and SHA-2 have "
                       "none of" % where)
 
@@ -58,7 +51,7 @@ def check_signature_algorithm(algorithm, where: str) -> None:
     if name in ("md2_rsa", "md5_rsa"):
         refuse(where, "%s is signed with %s, which Windows refuses" % (
             where, name.split("_")[0].upper()))
-    wanted = NULL if name in RSA_SIGNATURES else ABSENT if name in EC_SIGNATURES else None
+    wanted = NULL if name in RSA_SIGNATURES else ABSENT_PARAMETERS if name in EC_SIGNATURES else None
     if wanted is None:
         refuse(where, "%s is signed with the algorithm %s, which a release's signature does not "
                       "use" % (where, shown(algorithm["algorithm"].dotted)))

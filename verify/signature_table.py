@@ -12,16 +12,12 @@ service docs/releasing.md names, may carry, so that every byte is
 accounted for."""
 from typing import Callable, Dict, NamedTuple, Optional, Tuple
 
-from asn1crypto import algos, cms, core, tsp, x509
+from asn1crypto import algos, cms, core, parser, tsp, x509
 
 from release.hostile_input import shown
+from verify.digests import DIGEST_SIZES, DIGESTS
 
 GENUINE, RELEASE = "genuine", "release"
-
-# The digests a signature may name: SHA-1 (for Windows before 8, by dual
-# signers) and SHA-2. What each produces, in bytes.
-DIGEST_SIZES = {"sha1": 20, "sha256": 32, "sha384": 48, "sha512": 64}
-DIGESTS = tuple(DIGEST_SIZES)
 # A serial number (RFC 5280: 20 octets), a nonce, a token's or attribute
 # certificate's number: room for a number, not for a payload.
 LIMIT_NUMBER_BITS = 160
@@ -30,6 +26,16 @@ LIMIT_NTP_BITS = 64
 LIMIT_OID_BYTES = 32
 # A 4096-bit RSA key's signature value.
 LIMIT_SIGNATURE_VALUE = 512
+# An algorithm's parameters as each defines them: NULL (RSA, and digests
+# by some signers) or nothing (ECDSA, and digests by others).
+NULL, ABSENT_PARAMETERS = b"\x05\x00", b""
+
+
+def parameters(algorithm) -> bytes:
+    """The parameters' raw bytes: asn1crypto would read them as the algorithm's type, or fail."""
+    contents = algorithm.contents
+    _, _, _, header, oid, _ = parser.parse(contents)
+    return contents[len(header) + len(oid):]
 
 
 class Refusal(Exception):
@@ -146,7 +152,7 @@ def capabilities(value) -> Optional[str]:
             return "names %s, which is no algorithm" % shown(capability["capability_id"].dotted)
         raw = capability["parameters"].dump()
         # RC2 gives its key size; every other algorithm has no parameters or NULL.
-        if raw not in (b"", b"\x05\x00") and not (raw[:1] == b"\x02" and len(raw) <= 4):
+        if raw not in (ABSENT_PARAMETERS, NULL) and not (raw[:1] == b"\x02" and len(raw) <= 4):
             return "gives %s parameters that are more than a key size" % shown(
                 capability["capability_id"].native)
     return None
@@ -389,7 +395,7 @@ def one_name(value) -> Optional[str]:
 def digest_algorithm(value) -> Optional[str]:
     if value["algorithm"].native not in DIGESTS:
         return "is not SHA-1 or SHA-2"
-    return None if value["parameters"].dump() in (b"", b"\x05\x00") else "carries parameters"
+    return None if parameters(value) in (ABSENT_PARAMETERS, NULL) else "carries parameters"
 
 
 def bytes_within(limit: int) -> Callable:

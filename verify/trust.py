@@ -13,7 +13,7 @@ from asn1crypto import cms, core, pem, x509
 
 from verify.signature_reader import Signature, Timestamp
 from verify.signature_rules import certificate_problem
-from verify.signature_table import DIGESTS
+from verify.digests import DIGESTS
 from release.tools import run_tool, write_file
 from release.hostile_input import NotARelease, read_bounded, shown
 
