@@ -306,10 +306,9 @@ def rows(place: str) -> Dict[str, Row]:
     return {row.kind: row for row in ATTRIBUTES if row.place == place}
 
 
-def check_attributes(attributes, place: str, where: str = None) -> None:
+def check_attributes(attributes, place: str, where: str) -> None:
     """Every attribute declared for place, no more of a kind than allowed,
-    each value of its type within its bound; raises Refused."""
-    where = where or place
+    each value of its type within its bound; raises Refused naming where."""
     declared, seen = rows(place), {}
     for attribute in attributes or []:
         kind = attribute["type"].dotted
@@ -339,10 +338,10 @@ def check_attributes(attributes, place: str, where: str = None) -> None:
     for kind, row in declared.items():
         if seen.get(kind, 0) < row.least:
             raise Refused(where, "%s lacks its %s attribute" % (where, row.name))
-    together = ONE_OF.get(place, ())
-    if sum(seen.get(kind, 0) for kind in together) > 1:
+    timestamps = sum(seen.get(kind, 0) for kind in ONE_OF.get(place, ()))
+    if timestamps > 1:
         raise Refused(where, "%s holds %d timestamps; a signature holds one at most" % (
-            where, sum(seen.get(kind, 0) for kind in together)))
+            where, timestamps))
 
 
 def check_value(value, row: Row, where: str) -> None:
@@ -503,7 +502,7 @@ def walk(value, shape, path: str, where: str, words: str) -> None:
             walk(attribute["values"][0], shape.kinds[kinds[number_]], at, where, words)
     else:
         for name, _, _ in value._fields:
-            rule = shape.get(name) if isinstance(shape, dict) else None
+            rule = shape.get(name)
             child = value[name]
             present = not isinstance(child, core.Void) and child.dump() != b""
             if rule is None or rule == ABSENT:
