@@ -17,7 +17,7 @@ from release.authenticode_tool import certificate_table, entry_signature
 from verify.signed_file import ImageFile, PackageFile, entries_problem
 from verify.trust import BadAnchors, read_anchors
 from release.hostile_input import NotARelease, changed, refuse_unless_regular, shown
-from verify.msi_streams import OLE_MAGIC, READ_CHUNK, reader
+from verify.msi_streams import OLE_MAGIC, READ_CHUNK, not_readable, reader
 
 # No file is read whole (installers and runtimes of hundreds of MiB are
 # signed): a package is copied, and its streams read, a chunk at a time, and
@@ -96,7 +96,7 @@ def package_signature(package: PackageFile, work: str):
     path = os.path.join(work, "signature.der")
     said = reader(["--signature", package.path, path, str(LIMIT_SIGNATURE_STREAM)])
     if isinstance(said, str):
-        raise NotARelease("not a readable Windows Installer package (%s)" % shown(said))
+        raise not_readable(said)
     if said.get("signature", "none") == "none":
         raise NotARelease("a Windows Installer package that is not signed")
     size = int(said["signature"])

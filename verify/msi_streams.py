@@ -22,6 +22,7 @@ if __package__ in (None, ""):  # started as a file: the packages lie at the chec
 
 import olefile
 
+from release.hostile_input import NotARelease, shown
 from release.tools import run_tool
 from verify.digests import DIGESTS
 
@@ -66,6 +67,11 @@ def reader(arguments: list) -> Union[dict, str]:
         return "its reader stopped on signal %d (%s)" % (-done.returncode,
                                                          signal.strsignal(-done.returncode))
     return "its reader stopped with status %d" % done.returncode
+
+
+def not_readable(reason: str) -> NotARelease:
+    """The refusal of a package the reader could not read, for reason (its words)."""
+    return NotARelease("not a readable Windows Installer package (%s)" % shown(reason))
 
 
 def copy_streams(package: str, folder: str, limit: int) -> list:

@@ -51,7 +51,8 @@ def check_signature_algorithm(algorithm, where: str) -> None:
     if name in ("md2_rsa", "md5_rsa"):
         refuse(where, "%s is signed with %s, which Windows refuses" % (
             where, name.split("_")[0].upper()))
-    wanted = NULL if name in RSA_SIGNATURES else ABSENT_PARAMETERS if name in EC_SIGNATURES else None
+    wanted = NULL if name in RSA_SIGNATURES else \
+        ABSENT_PARAMETERS if name in EC_SIGNATURES else None
     if wanted is None:
         refuse(where, "%s is signed with the algorithm %s, which a release's signature does not "
                       "use" % (where, shown(algorithm["algorithm"].dotted)))

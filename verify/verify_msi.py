@@ -13,7 +13,7 @@ from release.package_facts import ARCHITECTURES, version_of
 from release.tools import write_file
 from release.hostile_input import NotARelease, read_bounded, shown
 from release.zip_reading import Release
-from verify.msi_streams import OLE_MAGIC, SIGNATURE_STREAM, reader
+from verify.msi_streams import OLE_MAGIC, SIGNATURE_STREAM, not_readable, reader
 from verify.signed_file import PackageFile
 
 # A release's package is about 60 KiB.
@@ -31,8 +31,7 @@ def streams(path: str, work: str) -> dict:
     said = reader([path, folder, str(LIMIT_STREAM)])
     index = os.path.join(folder, "streams.json")
     if isinstance(said, str) or not os.path.exists(index):
-        raise NotARelease("not a readable Windows Installer package (%s)" % shown(
-            said if isinstance(said, str) else "its reader wrote no list of streams"))
+        raise not_readable(said if isinstance(said, str) else "its reader wrote no list of streams")
     with open(index) as f:
         names = json.load(f)
     found = {}
